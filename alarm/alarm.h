@@ -1,0 +1,36 @@
+// Alarm control: the alarm outputs, the two beep patterns and the entry
+// through which the guard sounds them.
+#pragma once
+
+#include <cstdint>
+
+enum AlarmType : int32_t {
+  AlarmNone = 0,
+  AlarmBuzzer = 1,
+  AlarmDualBuzzer = 2,
+  AlarmGpio = 3,
+  AlarmSpeaker = 4,
+};
+
+// One step of a pattern: the output is set at the start of the step and held
+// for its duration. A frequency of 0 is a silence.
+struct AlarmStep {
+  uint32_t frequency_hz;
+  uint32_t duration_ms;
+};
+
+// Six short beeps with gaps, then one long beep: 3750 ms in all.
+inline constexpr int kWarningPatternSteps = 13;
+extern const AlarmStep kWarningPattern[kWarningPatternSteps];
+
+// One long beep: the autopilot has reported standby.
+inline constexpr int kClearedPatternSteps = 1;
+extern const AlarmStep kClearedPattern[kClearedPatternSteps];
+
+// The AlarmType named by the -t argument; AlarmNone for any other text.
+// Names match exactly, case included.
+AlarmType ParseAlarmType(const char* name);
+
+// Plays the first step_count steps of pattern on the configured output and
+// returns at once; the pattern plays outside the guard loop.
+void SoundAlarm(const AlarmStep* pattern, int32_t step_count);

@@ -1,0 +1,46 @@
+// The built-in patterns and the alarm type names.
+#include "alarm/alarm.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr uint32_t kAlarmToneHz = 2900;
+constexpr uint32_t kShortBeepMs = 250;
+constexpr uint32_t kLongBeepMs = 750;
+
+struct AlarmTypeName {
+  const char* name;
+  AlarmType type;
+};
+
+constexpr AlarmTypeName kAlarmTypeNames[] = {
+    {"buzzer", AlarmBuzzer},
+    {"dualbuzzer", AlarmDualBuzzer},
+    {"gpio", AlarmGpio},
+    {"speaker", AlarmSpeaker},
+};
+
+}  // namespace
+
+const AlarmStep kWarningPattern[kWarningPatternSteps] = {
+    {kAlarmToneHz, kShortBeepMs}, {0, kShortBeepMs},
+    {kAlarmToneHz, kShortBeepMs}, {0, kShortBeepMs},
+    {kAlarmToneHz, kShortBeepMs}, {0, kShortBeepMs},
+    {kAlarmToneHz, kShortBeepMs}, {0, kShortBeepMs},
+    {kAlarmToneHz, kShortBeepMs}, {0, kShortBeepMs},
+    {kAlarmToneHz, kShortBeepMs}, {0, kShortBeepMs},
+    {kAlarmToneHz, kLongBeepMs},
+};
+
+const AlarmStep kClearedPattern[kClearedPatternSteps] = {
+    {kAlarmToneHz, kLongBeepMs},
+};
+
+AlarmType ParseAlarmType(const char* name) {
+  for (const AlarmTypeName& entry : kAlarmTypeNames) {
+    // The comparison takes in the terminator, so "buzzer2" is no "buzzer".
+    if (std::strcmp(name, entry.name) == 0) return entry.type;
+  }
+  return AlarmNone;
+}

@@ -1,0 +1,81 @@
+#include "guard/command_line.h"
+
+#include <getopt.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "guard/guard.h"
+
+const char kUsageText[] =
+    "helmwatch 1.0 - Corvan auto pilot safety guard\n"
+    "\n"
+    "Usage: helmwatch [OPTIONS] [input device]\n"
+    "\n"
+    "Options:\n"
+    "\t-d\t--daemon\t\tRun in background\n"
+    "\t-h\t--help\t\t\tThis help\n"
+    "\t-o\t--alarm-options=type\tbuzzer (optional): path to buzzer device in /sys\n"
+    "\t\t\t\t\tdualbuzzer (optional): path to buzzer device in /sys\n"
+    "\t\t\t\t\tgpio: gpio number\n"
+    "\t-t\t--alarm-type=type\tTypes: buzzer, dualbuzzer, gpio, speaker\n"
+    "\t-u X\t--unix=X\t\tUNIX server socket name\n"
+    "\n"
+    "Report problems to the maintainers of your unit's software.\n";
+
+namespace {
+
+// The leading '+' stops glibc from moving options that follow the device
+// path to the front: they are left unparsed, as the synopsis promises.
+constexpr char kShortOptions[] = "+dho:t:u:";
+
+constexpr option kLongOptions[] = {
+    {"daemon", no_argument, nullptr, 'd'},
+    {"help", no_argument, nullptr, 'h'},
+    {"alarm-options", required_argument, nullptr, 'o'},
+    {"alarm-type", required_argument, nullptr, 't'},
+    {"unix", required_argument, nullptr, 'u'},
+    {nullptr, 0, nullptr, 0},
+};
+
+}  // namespace
+
+void PrintUsage() {
+  std::fputs(kUsageText, stderr);
+  std::exit(1);
+}
+
+const char* ParseCommandLine(int argc, char* argv[]) {
+  int option;
+  while ((option = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
+    switch (option) {
+      case 'd':
+        guard_config.daemonize = 1;
+        break;
+      case 'o':
+        guard_config.alarm_options = optarg;
+        break;
+      case 'u':
+        guard_config.socket_name = optarg;
+        break;
+      case 't':
+        guard_config.alarm_type = ParseAlarmType(optarg);
+        if (guard_config.alarm_type == AlarmNone) {
+          std::fprintf(stderr, "Unknown alarm type %s\n", optarg);
+          PrintUsage();
+        }
+        break;
+      default:  // -h, an unknown or ambiguous option, a missing argument
+        PrintUsage();
+    }
+  }
+
+  // Tested after all options, so -o may stand before or after -t.
+  if (guard_config.alarm_type == AlarmGpio && guard_config.alarm_options == nullptr) {
+    std::fputs("GPIO alarm requires a GPIO number specified with -o.\n", stderr);
+    PrintUsage();
+  }
+
+  if (optind >= argc) PrintUsage();
+  return argv[optind];
+}

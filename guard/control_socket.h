@@ -1,0 +1,29 @@
+// The control socket: how the UI application confirms a press and checks that
+// the guard is alive. One UNIX stream client at a time; the newest wins.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Bytes a client sends.
+enum ControlByte : uint8_t {
+  ControlPing = 1,     // answered with 1 while the guard is idle
+  ControlConfirm = 2,  // the press has been handled: ends the confirmation window
+};
+
+// Creates the listening socket at path (cut to 107 characters). An existing
+// file at the path is not removed, so a second daemon cannot take over a
+// running one's socket. Ends the process with status 1 on any failure.
+int OpenControlSocket(const char* path);
+
+// Accepts the waiting client; its descriptor, or -1 after reporting a failure.
+int AcceptControlClient(int listen_fd);
+
+// Reads up to length bytes from *client_fd into buffer. Returns 0 when bytes
+// were read; when the client is gone (end of file or a read error) closes it,
+// sets *client_fd to -1 and returns 1.
+int ReadControlByte(int* client_fd, uint8_t* buffer, size_t length);
+
+// Sends one byte back to the client without ever waiting: a client that does
+// not read cannot stall the guard; an echo that does not fit is dropped.
+void SendControlEcho(int client_fd, uint8_t byte);

@@ -1,0 +1,22 @@
+// The guard daemon: its configuration and the loop it lives in.
+#pragma once
+
+#include "alarm/alarm.h"
+
+// The whole configuration, filled once from the command line and read-only
+// afterwards. The texts point into the process's argument vector.
+struct GuardConfig {
+  int daemonize;
+  const char* socket_name;
+  AlarmType alarm_type;
+  const char* alarm_options;  // null when -o was not given
+};
+
+inline constexpr const char* kDefaultSocketName = "/run/helmwatch";
+
+extern GuardConfig guard_config;
+
+// Serves the key device, the CAN socket and the control socket and runs the
+// guard over them. listen_fd is -1 when start-up opened no control socket.
+// Never returns; a failed select ends the process with status 1.
+[[noreturn]] void RunGuardLoop(int key_fd, int listen_fd);

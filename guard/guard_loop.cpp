@@ -1,0 +1,177 @@
+#include "guard/guard_loop.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "alarm/alarm.h"
+#include "can/autopilot.h"
+#include "can/can_hal.h"
+#include "guard/control_socket.h"
+#include "guard/guard.h"
+#include "guard/key_device.h"
+#include "guard/key_input.h"
+
+namespace {
+
+void LoadTimeout(GuardLoop* loop, time_t seconds, suseconds_t microseconds) {
+  loop->timeout.tv_sec = seconds;
+  loop->timeout.tv_usec = microseconds;
+}
+
+void AddToSet(int fd, fd_set* read_set, int* count) {
+  FD_SET(fd, read_set);
+  if (fd + 1 > *count) *count = fd + 1;
+}
+
+void HandleTimeout(GuardLoop* loop) {
+  switch (loop->state) {
+    case GuardAwaitConfirm:
+      loop->state = GuardStandbySent;
+      LoadTimeout(loop, 0, kStandbyIntervalMicroseconds);
+      SendApStandby();
+      loop->timeout_armed = 1;
+      break;
+    case GuardStandbySent:
+      loop->state = GuardAlarming;
+      SoundAlarm(kWarningPattern, kWarningPatternSteps);
+      [[fallthrough]];
+    case GuardAlarming:
+      loop->retry_count += 1;
+      if (loop->retry_count >= kStandbyRetryLimit) {
+        loop->state = GuardIdle;
+        loop->timeout_armed = 0;
+        loop->retry_count = 0;
+      } else {
+        LoadTimeout(loop, 0, kStandbyIntervalMicroseconds);
+        SendApStandby();
+      }
+      break;
+    default:
+      std::fprintf(stderr, "Timed out in an expected state %d\n", static_cast<int>(loop->state));
+      break;
+  }
+}
+
+// Returns 1 when the key event read in this pass completed a short press.
+int ServeReadyDescriptors(GuardLoop* loop, const fd_set* ready) {
+  if (can_fd > 0 && FD_ISSET(can_fd, ready)) DrainCanInput();
+
+  if (loop->listen_fd > 0 && FD_ISSET(loop->listen_fd, ready)) {
+    const int client = AcceptControlClient(loop->listen_fd);
+    if (client >= 0) {
+      if (loop->client_fd >= 0) close(loop->client_fd);
+      loop->client_fd = client;
+    }
+  }
+
+  // A client accepted just now is not in the set: it is read from the next
+  // pass on.
+  if (loop->client_fd > 0 && FD_ISSET(loop->client_fd, ready)) {
+    if (ReadControlByte(&loop->client_fd, &loop->last_control_byte, 1) != 0) {
+      loop->last_control_byte = 0;
+    }
+  }
+
+  if (loop->key_fd >= 0) {
+    if (!FD_ISSET(loop->key_fd, ready)) return 0;
+    const int key = ReadKeyEvent(loop->key_fd);
+    if (key != kKeyDeviceGone) return key;
+    loop->key_fd = DropKeyDevice(loop->key_fd);
+  } else {
+    const int watch = KeyDeviceWatchFd();
+    if (watch >= 0 && FD_ISSET(watch, ready)) loop->key_fd = ServeKeyDeviceWatch();
+  }
+  return 0;
+}
+
+void RunWakeUpAction(GuardLoop* loop, int short_press) {
+  switch (loop->state) {
+    case GuardIdle:
+      if (loop->last_control_byte == ControlPing) SendControlEcho(loop->client_fd, ControlPing);
+      if (short_press == 1) {
+        loop->state = GuardAwaitConfirm;
+        LoadTimeout(loop, kConfirmWindowSeconds, 0);
+        loop->timeout_armed = 1;
+      }
+      break;
+    case GuardAwaitConfirm:
+      // Nothing else here: a further press does not restart the window and
+      // the time-out runs on as select left it.
+      if (loop->last_control_byte == ControlConfirm) {
+        loop->timeout_armed = 0;
+        loop->state = GuardIdle;
+      }
+      break;
+    case GuardStandbySent:
+    case GuardAlarming:
+      if (IsApStandby() != 0) {
+        loop->timeout_armed = 0;
+        loop->state = GuardIdle;
+        loop->retry_count = 0;
+        SoundAlarm(kClearedPattern, kClearedPatternSteps);
+      } else {
+        // A wake-up that finds the interval used up to the microsecond
+        // starts a full new one: the time-out that was due comes 250 ms later.
+        loop->timeout.tv_sec = 0;
+        if (loop->timeout.tv_usec == 0) loop->timeout.tv_usec = kStandbyIntervalMicroseconds;
+      }
+      break;
+  }
+}
+
+}  // namespace
+
+GuardLoop NewGuardLoop(int key_fd, int listen_fd) {
+  GuardLoop loop = {};
+  loop.state = GuardIdle;
+  loop.timeout_armed = 0;
+  loop.retry_count = 0;
+  loop.last_control_byte = 0;
+  loop.client_fd = -1;
+  loop.listen_fd = listen_fd;
+  loop.key_fd = key_fd;
+  return loop;
+}
+
+int FillGuardSelectSet(const GuardLoop* loop, fd_set* read_set) {
+  FD_ZERO(read_set);
+  int count = 0;
+  if (loop->key_fd >= 0) {
+    AddToSet(loop->key_fd, read_set, &count);
+  } else if (KeyDeviceWatchFd() >= 0) {
+    AddToSet(KeyDeviceWatchFd(), read_set, &count);
+  }
+  if (can_fd > 0) AddToSet(can_fd, read_set, &count);
+  if (loop->listen_fd > 0) AddToSet(loop->listen_fd, read_set, &count);
+  if (loop->client_fd > 0) AddToSet(loop->client_fd, read_set, &count);
+  return count;
+}
+
+timeval* GuardSelectTimeout(GuardLoop* loop) {
+  return loop->timeout_armed ? &loop->timeout : nullptr;
+}
+
+void RunGuardPass(GuardLoop* loop, int select_result, const fd_set* ready) {
+  if (select_result < 0) {
+    std::perror("select()");
+    std::exit(1);
+  }
+  if (select_result == 0) {
+    HandleTimeout(loop);
+    return;
+  }
+  RunWakeUpAction(loop, ServeReadyDescriptors(loop, ready));
+}
+
+void RunGuardLoop(int key_fd, int listen_fd) {
+  static GuardLoop loop;
+  loop = NewGuardLoop(key_fd, listen_fd);
+  for (;;) {
+    fd_set ready;
+    const int count = FillGuardSelectSet(&loop, &ready);
+    const int result = select(count, &ready, nullptr, nullptr, GuardSelectTimeout(&loop));
+    RunGuardPass(&loop, result, &ready);
+  }
+}

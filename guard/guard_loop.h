@@ -1,0 +1,54 @@
+// The guard loop, one pass at a time. RunGuardLoop (guard.h) is select plus
+// RunGuardPass; the pass takes what select returned, so the state machine can
+// be driven without waiting for real time.
+#pragma once
+
+#include <sys/select.h>
+#include <sys/time.h>
+
+#include <cstdint>
+
+enum GuardState : int32_t {
+  GuardIdle = 0,          // waiting for a short press
+  GuardAwaitConfirm = 1,  // waiting for the UI to confirm the press
+  GuardStandbySent = 2,   // first standby command sent, no alarm yet
+  GuardAlarming = 3,      // warning alarm started, command repeated
+};
+
+inline constexpr time_t kConfirmWindowSeconds = 3;
+inline constexpr suseconds_t kStandbyIntervalMicroseconds = 250000;
+// Time-outs counted in the two sending states before the guard gives up:
+// 8 standby commands, the last interval ending 5 s after the press.
+inline constexpr int32_t kStandbyRetryLimit = 8;
+
+// The loop's variables.
+struct GuardLoop {
+  GuardState state;
+  // Time left in the current window or interval. select writes the time not
+  // slept back into it, so it is a deadline kept across wake-ups; it is
+  // loaded only where a window or interval begins.
+  timeval timeout;
+  int timeout_armed;
+  int32_t retry_count;
+  // Stays in force from pass to pass until the next byte or the client's end.
+  uint8_t last_control_byte;
+  int client_fd;
+  int listen_fd;
+  int key_fd;  // -1 while the key device is gone
+};
+
+// The variables as the loop enters: idle, nothing armed, no client.
+GuardLoop NewGuardLoop(int key_fd, int listen_fd);
+
+// Empties and fills the read set for the next select; returns its count.
+int FillGuardSelectSet(const GuardLoop* loop, fd_set* read_set);
+
+// What select is to wait for: the loop's own time-out record while armed,
+// null (no limit) otherwise.
+timeval* GuardSelectTimeout(GuardLoop* loop);
+
+// Acts on select's result: a failure ends the process with status 1, 0 runs
+// the time-out action of the state in force, and a positive count serves the
+// ready descriptors (CAN, listening socket, client, key device, in that
+// order) and then runs the wake-up action.
+void RunGuardPass(GuardLoop* loop, int select_result, const fd_set* ready);

@@ -1,0 +1,155 @@
+#include "guard/key_device.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// A device node appears by creation or rename; udev may make it readable
+// only by a later change of mode or owner. The *_SELF events tell that a
+// watched directory itself went away.
+constexpr uint32_t kWatchEvents =
+    IN_CREATE | IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
+constexpr uint32_t kArrivalEvents = IN_CREATE | IN_MOVED_TO | IN_ATTRIB;
+
+struct KeyDeviceRecord {
+  const char* path;
+  const char* name;  // the last component of path
+  // Identity of the device that was lost. Its node may linger without
+  // coming back to life, and reopening it would only fail again at the next
+  // read: unless the watch names the file as new, only a different file
+  // counts as the device's return.
+  bool lost_known;
+  dev_t lost_dev;
+  ino_t lost_ino;
+  int inotify_fd;        // -1 while not watching
+  int watch;             // inotify watch descriptor, -1 while none
+  bool watching_parent;  // the watch is on the device's own directory
+};
+
+KeyDeviceRecord key_device = {nullptr, nullptr, false, 0, 0, -1, -1, false};
+
+// Cuts the last component off directory; false once nothing is left to cut.
+bool ToParent(char* directory) {
+  if (std::strcmp(directory, "/") == 0 || std::strcmp(directory, ".") == 0) return false;
+  char* slash = std::strrchr(directory, '/');
+  if (slash == nullptr) {
+    std::strcpy(directory, ".");
+  } else if (slash == directory) {
+    directory[1] = '\0';
+  } else {
+    *slash = '\0';
+  }
+  return true;
+}
+
+// Watches the deepest existing directory on the way to the device path, so
+// that a directory removed with the device (udev's by-path links) is seen
+// coming back as well.
+void WatchNearestDirectory() {
+  char directory[PATH_MAX];
+  std::snprintf(directory, sizeof directory, "%s", key_device.path);
+  bool parent = true;
+  while (ToParent(directory)) {
+    const int watch = inotify_add_watch(key_device.inotify_fd, directory, kWatchEvents);
+    if (watch >= 0) {
+      if (key_device.watch >= 0 && key_device.watch != watch) {
+        inotify_rm_watch(key_device.inotify_fd, key_device.watch);
+      }
+      key_device.watch = watch;
+      key_device.watching_parent = parent;
+      return;
+    }
+    if (errno != ENOENT && errno != ENOTDIR) break;
+    parent = false;
+  }
+  std::fprintf(stderr, "Unable to watch for %s: %s\n", key_device.path, std::strerror(errno));
+}
+
+// Reads every pending event; true when one of them says that the device's
+// own file was created, moved in or changed in its directory.
+bool DrainWatchEvents() {
+  bool named = false;
+  alignas(inotify_event) char buffer[4096];
+  ssize_t got;
+  while ((got = read(key_device.inotify_fd, buffer, sizeof buffer)) > 0) {
+    for (ssize_t at = 0; at < got;) {
+      inotify_event event;
+      std::memcpy(&event, buffer + at, sizeof event);
+      const char* name = buffer + at + sizeof event;
+      if (key_device.watching_parent && event.wd == key_device.watch &&
+          (event.mask & kArrivalEvents) != 0 && event.len > 0 &&
+          std::strcmp(name, key_device.name) == 0) {
+        named = true;
+      }
+      at += static_cast<ssize_t>(sizeof event + event.len);
+    }
+  }
+  return named;
+}
+
+void StopWatching() {
+  close(key_device.inotify_fd);
+  key_device.inotify_fd = -1;
+  key_device.watch = -1;
+}
+
+int TryReopen(bool named) {
+  // Non-blocking: opening must never wait (a FIFO without a writer would).
+  const int fd = open(key_device.path, O_RDONLY | O_NONBLOCK);
+  if (fd < 0) return -1;
+  struct stat found;
+  const bool same = fstat(fd, &found) == 0 && key_device.lost_known &&
+                    found.st_dev == key_device.lost_dev && found.st_ino == key_device.lost_ino;
+  if (same && !named) {
+    close(fd);
+    return -1;
+  }
+  StopWatching();
+  std::fprintf(stderr, "Input device %s is back\n", key_device.path);
+  return fd;
+}
+
+}  // namespace
+
+int OpenKeyDevice(const char* path) {
+  key_device.path = path;
+  const char* slash = std::strrchr(path, '/');
+  key_device.name = slash == nullptr ? path : slash + 1;
+  return open(path, O_RDONLY);
+}
+
+int DropKeyDevice(int key_fd) {
+  struct stat lost;
+  key_device.lost_known = fstat(key_fd, &lost) == 0;
+  if (key_device.lost_known) {
+    key_device.lost_dev = lost.st_dev;
+    key_device.lost_ino = lost.st_ino;
+  }
+  close(key_fd);
+  std::fprintf(stderr, "Input device %s is gone, waiting for it to return\n", key_device.path);
+
+  key_device.inotify_fd = inotify_init1(IN_NONBLOCK);
+  if (key_device.inotify_fd < 0) {
+    std::perror("inotify_init1()");
+    return -1;
+  }
+  WatchNearestDirectory();
+  // A new device may have arrived before the watch was in place.
+  return TryReopen(false);
+}
+
+int KeyDeviceWatchFd() { return key_device.inotify_fd; }
+
+int ServeKeyDeviceWatch() {
+  const bool named = DrainWatchEvents();
+  WatchNearestDirectory();
+  return TryReopen(named);
+}

@@ -1,0 +1,40 @@
+// helmwatch: an independent safety guard for the autopilot. A short press of
+// the autopilot key that the UI application does not confirm within 3 s
+// makes the guard command the autopilot to standby itself and sound an alarm.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+#include "can/can_hal.h"
+#include "guard/command_line.h"
+#include "guard/control_socket.h"
+#include "guard/guard.h"
+#include "guard/key_device.h"
+#include "guard/startup.h"
+
+int main(int argc, char* argv[]) {
+  const char* key_device_path = ParseCommandLine(argc, argv);
+
+  const int key_fd = OpenKeyDevice(key_device_path);
+  if (key_fd < 0) {
+    std::fprintf(stderr, "Unable to open %s\n", key_device_path);
+    std::exit(1);
+  }
+
+  const bool can_up = StartCanBus() == 0;
+  if (!can_up) std::fputs("CAN failed to initialize\n", stderr);
+
+  const bool privileged = RaisePriority() == 0;
+  if (!privileged) std::fputs("Lack proper privileges\n", stderr);
+
+  // The socket is offered only when the bus is up and the priority raised.
+  // Without it no press can be confirmed, so every short press runs the full
+  // time-out path.
+  const int listen_fd = can_up && privileged ? OpenControlSocket(guard_config.socket_name) : -1;
+
+  if (guard_config.daemonize) Daemonize();
+
+  std::signal(SIGPIPE, SIG_IGN);
+
+  RunGuardLoop(key_fd, listen_fd);
+}

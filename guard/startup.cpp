@@ -1,0 +1,68 @@
+#include "guard/startup.h"
+
+#include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+struct OomAdjustment {
+  const char* path;
+  int value;
+};
+
+// -1000 exempts the process on the current interface; -17 disables the
+// killer for it on the older one. A kernel may offer only one of the two.
+constexpr OomAdjustment kOomAdjustments[] = {
+    {"/proc/self/oom_score_adj", -1000},
+    {"/proc/self/oom_adj", -17},
+};
+
+void ReportWriteError(const char* path, int error) {
+  std::fprintf(stderr, "error writing %s: %s", path, std::strerror(error));
+}
+
+}  // namespace
+
+int RaisePriority() {
+  for (const OomAdjustment& adjustment : kOomAdjustments) {
+    FILE* file = std::fopen(adjustment.path, "r+");
+    if (file == nullptr) continue;
+    // The value reaches the kernel only when the stream is flushed, and that
+    // is where a lowering without privilege is refused: a print that merely
+    // filled the buffer proves nothing.
+    if (std::fprintf(file, "%d\n", adjustment.value) <= 0 || std::fflush(file) != 0) {
+      ReportWriteError(adjustment.path, errno);
+      std::fclose(file);
+      return 1;
+    }
+    if (std::fclose(file) != 0) {
+      ReportWriteError(adjustment.path, errno);
+      return 1;
+    }
+  }
+
+  sched_param param = {};
+  param.sched_priority = sched_get_priority_min(SCHED_FIFO);
+  return sched_setscheduler(0, SCHED_FIFO, &param);
+}
+
+void Daemonize() {
+  if (getppid() == 1) return;
+
+  const pid_t pid = fork();
+  if (pid < 0) {
+    std::perror("fork()");
+    std::exit(1);
+  }
+  if (pid > 0) std::exit(0);
+
+  umask(0);
+  if (setsid() < 0) std::perror("setsid()");
+  if (chdir("/") < 0) std::perror("chdir()");
+}

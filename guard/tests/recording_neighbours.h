@@ -1,0 +1,21 @@
+// Recorders standing in for the CAN link and the alarm outputs in the guard
+// loop's tests: the guard's decisions are what these tests pin down, and the
+// CAN socket does not exist on the test machine. Key device, control socket
+// and CAN descriptor stay real pipes and sockets.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Every call the loop made, in order: "drain", "standby", "warning 13",
+// "cleared 1" (SoundAlarm with its pattern and count), "standby?" for each
+// IsApStandby query.
+extern std::vector<std::string> neighbour_calls;
+
+// What IsApStandby answers.
+extern int neighbour_ap_standby;
+
+// Clears the record: IsApStandby answers 0 and can_fd is -1 again. A test
+// that needs a CAN descriptor points can_fd at a pipe's read end, which
+// DrainCanInput empties.
+void ResetNeighbours();
