@@ -1,0 +1,183 @@
+// The control socket over real UNIX sockets in a temporary directory.
+#include "guard/control_socket.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+class ControlSocket : public testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/helmwatch-control-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    directory_ = pattern;
+  }
+  void TearDown() override {
+    std::string command = "rm -rf '" + directory_ + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+  }
+
+  static int Connect(const std::string& path) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+      close(fd);
+      return -1;
+    }
+    return fd;
+  }
+
+  std::string Path(const std::string& name) const { return directory_ + "/" + name; }
+
+  std::string directory_;
+};
+
+bool IsSocket(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
+}
+
+bool IsClosed(int fd) { return fcntl(fd, F_GETFD) == -1 && errno == EBADF; }
+
+TEST_F(ControlSocket, ListensAtThePathWithLingerOn) {
+  const int listen_fd = OpenControlSocket(Path("helmwatch").c_str());
+  EXPECT_TRUE(IsSocket(Path("helmwatch")));
+  linger lingering = {};
+  socklen_t size = sizeof lingering;
+  ASSERT_EQ(getsockopt(listen_fd, SOL_SOCKET, SO_LINGER, &lingering, &size), 0);
+  EXPECT_EQ(lingering.l_onoff, 1);
+  EXPECT_EQ(lingering.l_linger, 30);
+
+  const int client = Connect(Path("helmwatch"));
+  ASSERT_GE(client, 0);
+  const int served = AcceptControlClient(listen_fd);
+  EXPECT_GE(served, 0);
+  close(client);
+  close(served);
+  close(listen_fd);
+}
+
+TEST_F(ControlSocket, FileLeftAtThePathMakesBindFail) {
+  const std::string path = Path("helmwatch");
+  const int first = OpenControlSocket(path.c_str());
+  EXPECT_EXIT(OpenControlSocket(path.c_str()), testing::ExitedWithCode(1),
+              "^bind\\(\\): Address already in use\n$");
+  // The running daemon's socket is untouched and still takes clients.
+  const int client = Connect(path);
+  EXPECT_GE(client, 0);
+  close(client);
+  close(first);
+}
+
+TEST_F(ControlSocket, MissingDirectoryMakesBindFail) {
+  EXPECT_EXIT(OpenControlSocket(Path("absent/helmwatch").c_str()), testing::ExitedWithCode(1),
+              "^bind\\(\\): No such file or directory\n$");
+}
+
+TEST_F(ControlSocket, LongPathIsCutTo107Characters) {
+  std::string path = Path("");
+  path.append(120 - path.size(), 's');
+  ASSERT_EQ(path.size(), 120u);
+  const int listen_fd = OpenControlSocket(path.c_str());
+  EXPECT_TRUE(IsSocket(path.substr(0, 107)));
+  EXPECT_FALSE(IsSocket(path.substr(0, 108)));
+  close(listen_fd);
+}
+
+TEST_F(ControlSocket, FailedAcceptIsReportedAndLeavesNothing) {
+  const int not_listening = socket(AF_UNIX, SOCK_STREAM, 0);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(AcceptControlClient(not_listening), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "accept(): Invalid argument\n");
+  close(not_listening);
+}
+
+class ControlClient : public testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair_), 0); }
+  void TearDown() override {
+    if (pair_[0] >= 0) close(pair_[0]);
+    if (pair_[1] >= 0) close(pair_[1]);
+  }
+  int& client_fd() { return pair_[0]; }  // the daemon's end
+  int& peer() { return pair_[1]; }       // the UI application's end
+
+  int pair_[2] = {-1, -1};
+};
+
+TEST_F(ControlClient, BytesAreReadOneAtATime) {
+  const uint8_t sent[] = {ControlConfirm, ControlPing};
+  ASSERT_EQ(write(peer(), sent, sizeof sent), 2);
+  uint8_t byte = 0;
+  EXPECT_EQ(ReadControlByte(&client_fd(), &byte, 1), 0);
+  EXPECT_EQ(byte, ControlConfirm);
+  EXPECT_EQ(ReadControlByte(&client_fd(), &byte, 1), 0);
+  EXPECT_EQ(byte, ControlPing);
+}
+
+TEST_F(ControlClient, ClosedClientIsClosedQuietly) {
+  close(peer());
+  peer() = -1;
+  const int fd = client_fd();
+  uint8_t byte = 7;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(ReadControlByte(&client_fd(), &byte, 1), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(client_fd(), -1);
+  EXPECT_TRUE(IsClosed(fd));
+}
+
+TEST_F(ControlClient, ReadErrorClosesTheClientWithAMessage) {
+  const int directory = open("/", O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(directory, 0);
+  int fd = directory;
+  uint8_t byte = 0;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(ReadControlByte(&fd, &byte, 1), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "read: Is a directory\n");
+  EXPECT_EQ(fd, -1);
+  EXPECT_TRUE(IsClosed(directory));
+}
+
+TEST_F(ControlClient, EchoToAClientThatNeverReadsNeverBlocks) {
+  const int small = 4096;
+  ASSERT_EQ(setsockopt(client_fd(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+  ASSERT_EQ(setsockopt(peer(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+  // Far more than both buffers hold: a blocking send would hang here.
+  for (int i = 0; i < 200000; ++i) SendControlEcho(client_fd(), ControlPing);
+
+  uint8_t received[1024];
+  ASSERT_EQ(fcntl(peer(), F_SETFL, O_NONBLOCK), 0);
+  const ssize_t got = read(peer(), received, sizeof received);
+  ASSERT_GT(got, 0);
+  for (ssize_t i = 0; i < got; ++i) EXPECT_EQ(received[i], ControlPing);
+  // Room again: the next echo arrives.
+  while (read(peer(), received, sizeof received) > 0) {
+  }
+  SendControlEcho(client_fd(), ControlPing);
+  EXPECT_EQ(read(peer(), received, sizeof received), 1);
+}
+
+TEST_F(ControlClient, EchoToAClientThatHasGoneDoesNotEndTheProcess) {
+  // SIGPIPE keeps its default action here, which would end the process.
+  EXPECT_EXIT(
+      {
+        close(peer());
+        SendControlEcho(client_fd(), ControlPing);
+        SendControlEcho(-1, ControlPing);
+        std::exit(0);
+      },
+      testing::ExitedWithCode(0), "");
+}
+
+}  // namespace

@@ -1,0 +1,167 @@
+// The key watcher against real pipes: records go in at the platform's own
+// input_event size, the hold time is measured on the monotonic clock.
+#include "guard/key_input.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/input.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+using std::chrono::milliseconds;
+
+class KeyDevice : public testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(pipe(fds_), 0); }
+  void TearDown() override {
+    close(fds_[0]);
+    if (fds_[1] >= 0) close(fds_[1]);
+  }
+
+  void Write(unsigned short type, unsigned short code, int value) {
+    input_event event = {};
+    event.type = type;
+    event.code = code;
+    event.value = value;
+    ASSERT_EQ(write(fds_[1], &event, sizeof event), static_cast<ssize_t>(sizeof event));
+  }
+
+  // Writes one key event and returns what the watcher makes of it.
+  int Key(unsigned short code, int value) {
+    Write(EV_KEY, code, value);
+    return ReadKeyEvent(fds_[0]);
+  }
+
+  static void Hold(milliseconds duration) { std::this_thread::sleep_for(duration); }
+
+  int fds_[2] = {-1, -1};
+};
+
+// Must stay the first test of this program: it needs the press time as the
+// process starts, before any key-down.
+TEST_F(KeyDevice, KeyUpWithoutKeyDownIsMeasuredFromClockOriginAndIsNotShort) {
+  EXPECT_EQ(Key(KEY_A, 0), 0);
+}
+
+TEST_F(KeyDevice, ShortPressIsReportedAtTheKeyUp) {
+  EXPECT_EQ(Key(KEY_A, 1), 0);
+  Hold(milliseconds(500));
+  EXPECT_EQ(Key(KEY_A, 0), 1);
+}
+
+TEST_F(KeyDevice, HoldOfMoreThanOneSecondIsNoShortPress) {
+  EXPECT_EQ(Key(KEY_A, 1), 0);
+  Hold(milliseconds(1200));
+  EXPECT_EQ(Key(KEY_A, 0), 0);
+}
+
+TEST_F(KeyDevice, BothGuardedCodesShareOnePressTime) {
+  EXPECT_EQ(Key(KEY_L, 1), 0);
+  Hold(milliseconds(300));
+  EXPECT_EQ(Key(KEY_A, 0), 1);
+}
+
+TEST_F(KeyDevice, LatestKeyDownOfEitherCodeStartsTheHold) {
+  EXPECT_EQ(Key(KEY_A, 1), 0);
+  Hold(milliseconds(1100));
+  EXPECT_EQ(Key(KEY_L, 1), 0);
+  Hold(milliseconds(200));
+  EXPECT_EQ(Key(KEY_A, 0), 1);
+}
+
+TEST_F(KeyDevice, AutoRepeatNeitherCountsNorMovesThePressTime) {
+  EXPECT_EQ(Key(KEY_A, 1), 0);
+  Hold(milliseconds(1100));
+  EXPECT_EQ(Key(KEY_A, 2), 0);
+  EXPECT_EQ(Key(KEY_A, 0), 0);
+}
+
+TEST_F(KeyDevice, OtherKeysAndEventTypesChangeNothing) {
+  EXPECT_EQ(Key(KEY_A, 1), 0);
+  Hold(milliseconds(1100));
+  // Each of these would have to move the press time for the key-up below to
+  // count as short.
+  EXPECT_EQ(Key(KEY_S, 1), 0);
+  EXPECT_EQ(Key(KEY_S, 0), 0);
+  Write(EV_SYN, SYN_REPORT, 0);
+  EXPECT_EQ(ReadKeyEvent(fds_[0]), 0);
+  Write(EV_MSC, MSC_SCAN, 30);
+  EXPECT_EQ(ReadKeyEvent(fds_[0]), 0);
+  Write(EV_MSC, KEY_A, 1);  // the guarded code, but not a key event
+  EXPECT_EQ(ReadKeyEvent(fds_[0]), 0);
+  EXPECT_EQ(Key(KEY_A, 0), 0);
+}
+
+TEST_F(KeyDevice, EachCallReadsExactlyOneRecord) {
+  Write(EV_KEY, KEY_A, 1);
+  Write(EV_SYN, SYN_REPORT, 0);
+  Write(EV_KEY, KEY_A, 0);
+  Write(EV_SYN, SYN_REPORT, 0);
+  EXPECT_EQ(ReadKeyEvent(fds_[0]), 0);
+  EXPECT_EQ(ReadKeyEvent(fds_[0]), 0);
+  EXPECT_EQ(ReadKeyEvent(fds_[0]), 1);
+  EXPECT_EQ(ReadKeyEvent(fds_[0]), 0);
+  ASSERT_EQ(fcntl(fds_[0], F_SETFL, O_NONBLOCK), 0);
+  char left;
+  EXPECT_EQ(read(fds_[0], &left, 1), -1) << "a record was read in part or not at all";
+}
+
+TEST_F(KeyDevice, PartialRecordIsNoEvent) {
+  EXPECT_EQ(Key(KEY_A, 1), 0);
+  Hold(milliseconds(1100));
+  input_event event = {};
+  event.type = EV_KEY;
+  event.code = KEY_A;
+  event.value = 1;
+  ASSERT_EQ(write(fds_[1], &event, sizeof event / 2), static_cast<ssize_t>(sizeof event / 2));
+  EXPECT_EQ(ReadKeyEvent(fds_[0]), 0);
+  // Had the half record been taken as a key-down, this would be short.
+  EXPECT_EQ(Key(KEY_A, 0), 0);
+}
+
+TEST_F(KeyDevice, EmptyNonBlockingDeviceIsNoEvent) {
+  ASSERT_EQ(fcntl(fds_[0], F_SETFL, O_NONBLOCK), 0);
+  EXPECT_EQ(ReadKeyEvent(fds_[0]), 0);
+}
+
+TEST_F(KeyDevice, EndOfFileMeansTheDeviceIsGone) {
+  close(fds_[1]);
+  fds_[1] = -1;
+  EXPECT_EQ(ReadKeyEvent(fds_[0]), kKeyDeviceGone);
+}
+
+TEST_F(KeyDevice, ReadErrorMeansTheDeviceIsGone) {
+  // The write end cannot be read: the same lasting failure as an unplugged
+  // device's ENODEV.
+  EXPECT_EQ(ReadKeyEvent(fds_[1]), kKeyDeviceGone);
+}
+
+TEST(TimespecDiff, BorrowsASecondForNegativeNanoseconds) {
+  const timespec diff = TimespecDiff({5, 900000000}, {6, 100000000});
+  EXPECT_EQ(diff.tv_sec, 0);
+  EXPECT_EQ(diff.tv_nsec, 200000000);
+}
+
+TEST(TimespecDiff, EqualTimesGiveZero) {
+  const timespec diff = TimespecDiff({5, 0}, {5, 0});
+  EXPECT_EQ(diff.tv_sec, 0);
+  EXPECT_EQ(diff.tv_nsec, 0);
+}
+
+TEST(TimespecDiff, JustUnderASecondHasNoWholeSecond) {
+  const timespec diff = TimespecDiff({7, 1}, {8, 0});
+  EXPECT_EQ(diff.tv_sec, 0);
+  EXPECT_EQ(diff.tv_nsec, 999999999);
+}
+
+TEST(TimespecDiff, WholeSecondsWithoutBorrow) {
+  const timespec diff = TimespecDiff({7, 250}, {9, 500});
+  EXPECT_EQ(diff.tv_sec, 2);
+  EXPECT_EQ(diff.tv_nsec, 250);
+}
+
+}  // namespace
