@@ -1,0 +1,712 @@
+// The guard state machine driven pass by pass: the key device is a pipe (or a
+// FIFO where its loss matters), the control clients are real UNIX stream
+// sockets and the CAN descriptor is a pipe; the CAN link and the alarm are
+// the recorders of recording_neighbours. Time-outs are passes with select's
+// result 0, and what select writes back into the time-out record is set by
+// hand.
+#include "guard/guard_loop.h"
+
+#include <fcntl.h>
+#include <linux/input.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "can/can_hal.h"
+#include "guard/control_socket.h"
+#include "guard/key_device.h"
+#include "guard/tests/recording_neighbours.h"
+
+namespace {
+
+using Calls = std::vector<std::string>;
+using testing::ElementsAre;
+using testing::IsEmpty;
+
+constexpr int kKeyDown = 1;
+constexpr int kKeyUp = 0;
+
+void WriteKeyEvent(int fd, uint16_t type, uint16_t code, int32_t value) {
+  input_event event;
+  std::memset(&event, 0, sizeof event);
+  event.type = type;
+  event.code = code;
+  event.value = value;
+  ASSERT_EQ(write(fd, &event, sizeof event), static_cast<ssize_t>(sizeof event));
+}
+
+void WriteKey(int fd, int32_t value, uint16_t code = KEY_A) {
+  WriteKeyEvent(fd, EV_KEY, code, value);
+}
+
+void SendByte(int fd, uint8_t byte) { ASSERT_EQ(send(fd, &byte, 1, MSG_NOSIGNAL), 1); }
+
+// What a client finds waiting for it, without waiting itself.
+struct Received {
+  std::string bytes;
+  bool closed = false;  // end of file or a reset: the daemon has let it go
+};
+
+Received ReceiveAll(int fd) {
+  Received got;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n > 0) {
+      got.bytes.append(buffer, static_cast<size_t>(n));
+      continue;
+    }
+    got.closed = n == 0 || errno != EAGAIN;  // EWOULDBLOCK is EAGAIN on Linux
+    return got;
+  }
+}
+
+bool IsTimeout(const timeval& t, time_t seconds, suseconds_t microseconds) {
+  return t.tv_sec == seconds && t.tv_usec == microseconds;
+}
+
+int Count(const Calls& calls, const std::string& call) {
+  int n = 0;
+  for (const std::string& c : calls) n += c == call ? 1 : 0;
+  return n;
+}
+
+class GuardLoopTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ResetNeighbours();
+    char pattern[] = "/tmp/guard_loop_test.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    socket_path_ = dir_ + "/control";
+    int key[2];
+    ASSERT_EQ(pipe2(key, O_NONBLOCK), 0);
+    key_read_ = key[0];
+    key_write_ = key[1];
+    int can[2];
+    ASSERT_EQ(pipe2(can, O_NONBLOCK), 0);
+    can_read_ = can[0];
+    can_write_ = can[1];
+    can_fd = can_read_;
+    listen_fd_ = OpenControlSocket(socket_path_.c_str());
+    loop_ = NewGuardLoop(key_read_, listen_fd_);
+  }
+
+  void TearDown() override {
+    ResetNeighbours();
+    for (int fd : {key_read_, key_write_, can_read_, can_write_, listen_fd_, loop_.client_fd}) {
+      if (fd >= 0) close(fd);
+    }
+    for (int fd : clients_) close(fd);
+    std::filesystem::remove_all(dir_);
+  }
+
+  // One wake-up pass over whatever is ready right now, found by a real
+  // select that does not wait and does not touch the loop's record.
+  void Pass() {
+    fd_set ready;
+    const int count = FillGuardSelectSet(&loop_, &ready);
+    timeval no_wait = {0, 0};
+    const int result = select(count, &ready, nullptr, nullptr, &no_wait);
+    ASSERT_GT(result, 0) << "nothing was ready for a wake-up pass";
+    RunGuardPass(&loop_, result, &ready);
+  }
+
+  // A pass in which select ran out of time: the record it leaves is zero.
+  void TimeOut() {
+    if (loop_.timeout_armed) loop_.timeout = {0, 0};
+    fd_set empty;
+    FD_ZERO(&empty);
+    RunGuardPass(&loop_, 0, &empty);
+  }
+
+  // A CAN frame arrives and wakes the loop.
+  void CanWakeUp() {
+    ASSERT_EQ(write(can_write_, "f", 1), 1);
+    Pass();
+  }
+
+  // Key down and key up at once, each read in a pass of its own.
+  void ShortPress(int key_writer) {
+    WriteKey(key_writer, kKeyDown);
+    Pass();
+    WriteKey(key_writer, kKeyUp);
+    Pass();
+  }
+  void ShortPress() { ShortPress(key_write_); }
+
+  // Connects a client; the loop has not accepted it yet.
+  int Connect() {
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    EXPECT_GE(fd, 0);
+    sockaddr_un address;
+    std::memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socket_path_.c_str(), sizeof address.sun_path - 1);
+    EXPECT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    clients_.push_back(fd);
+    return fd;
+  }
+
+  // Connects a client and lets the loop accept it.
+  int ConnectAccepted() {
+    const int fd = Connect();
+    Pass();
+    EXPECT_GE(loop_.client_fd, 0);
+    return fd;
+  }
+
+  void SendAndPass(int client, uint8_t byte) {
+    SendByte(client, byte);
+    Pass();
+  }
+
+  void CloseClient(int fd) {
+    std::erase(clients_, fd);
+    close(fd);
+  }
+
+  // Press, window time-out, first standby command: GuardStandbySent.
+  void EnterStandbySent() {
+    ShortPress();
+    TimeOut();
+    ASSERT_EQ(loop_.state, GuardStandbySent);
+  }
+
+  // A whole unconfirmed press with no standby report; the calls it made.
+  Calls RunUnansweredEpisode() {
+    neighbour_calls.clear();
+    ShortPress();
+    for (int i = 0; i < 20 && loop_.timeout_armed; ++i) TimeOut();
+    return neighbour_calls;
+  }
+
+  std::string dir_;
+  std::string socket_path_;
+  int key_read_ = -1;
+  int key_write_ = -1;
+  int can_read_ = -1;
+  int can_write_ = -1;
+  int listen_fd_ = -1;
+  std::vector<int> clients_;
+  GuardLoop loop_ = {};
+};
+
+// ---------------------------------------------------------------------------
+// The transition table, row by row.
+
+TEST_F(GuardLoopTest, EntersIdleWithNothingArmedAndNoClient) {
+  EXPECT_EQ(loop_.state, GuardIdle);
+  EXPECT_EQ(loop_.timeout_armed, 0);
+  EXPECT_EQ(GuardSelectTimeout(&loop_), nullptr);
+  EXPECT_EQ(loop_.retry_count, 0);
+  EXPECT_EQ(loop_.last_control_byte, 0);
+  EXPECT_EQ(loop_.client_fd, -1);
+  EXPECT_EQ(loop_.key_fd, key_read_);
+  EXPECT_EQ(loop_.listen_fd, listen_fd_);
+}
+
+TEST_F(GuardLoopTest, IdleWakeUpWithoutPressChangesNothing) {
+  CanWakeUp();
+  WriteKey(key_write_, kKeyDown);
+  Pass();
+  WriteKeyEvent(key_write_, EV_SYN, SYN_REPORT, 0);
+  Pass();
+  EXPECT_EQ(loop_.state, GuardIdle);
+  EXPECT_EQ(loop_.timeout_armed, 0);
+  EXPECT_THAT(neighbour_calls, ElementsAre("drain"));
+}
+
+TEST_F(GuardLoopTest, IdleShortPressArmsThreeSecondWindow) {
+  ShortPress();
+  EXPECT_EQ(loop_.state, GuardAwaitConfirm);
+  EXPECT_EQ(loop_.timeout_armed, 1);
+  EXPECT_TRUE(IsTimeout(loop_.timeout, 3, 0));
+  EXPECT_EQ(GuardSelectTimeout(&loop_), &loop_.timeout);
+  EXPECT_THAT(neighbour_calls, IsEmpty());
+}
+
+TEST_F(GuardLoopTest, EitherGuardedKeyCodeCompletesAShortPress) {
+  WriteKey(key_write_, kKeyDown, KEY_L);
+  Pass();
+  WriteKey(key_write_, kKeyUp, KEY_A);
+  Pass();
+  EXPECT_EQ(loop_.state, GuardAwaitConfirm);
+}
+
+TEST_F(GuardLoopTest, IdlePingIsEchoedAndAPressInTheSamePassStillOpensTheWindow) {
+  const int client = ConnectAccepted();
+  SendAndPass(client, ControlPing);
+  EXPECT_EQ(ReceiveAll(client).bytes, std::string(1, '\1'));
+  WriteKey(key_write_, kKeyDown);
+  Pass();
+  WriteKey(key_write_, kKeyUp);
+  Pass();
+  EXPECT_EQ(loop_.state, GuardAwaitConfirm);
+  EXPECT_TRUE(IsTimeout(loop_.timeout, 3, 0));
+  // One echo for the key-down pass and one for the pass that opened the window.
+  EXPECT_EQ(ReceiveAll(client).bytes, std::string(2, '\1'));
+}
+
+TEST_F(GuardLoopTest, TimeOutInIdleIsReportedAndChangesNothing) {
+  testing::internal::CaptureStderr();
+  TimeOut();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Timed out in an expected state 0\n");
+  EXPECT_EQ(loop_.state, GuardIdle);
+  EXPECT_EQ(loop_.timeout_armed, 0);
+  EXPECT_EQ(loop_.retry_count, 0);
+  EXPECT_THAT(neighbour_calls, IsEmpty());
+}
+
+TEST_F(GuardLoopTest, ConfirmationInsideTheWindowDisarmsWithNothingSent) {
+  const int client = ConnectAccepted();
+  ShortPress();
+  loop_.timeout = {0, 100000};  // 2.9 s after the press
+  SendAndPass(client, ControlConfirm);
+  EXPECT_EQ(loop_.state, GuardIdle);
+  EXPECT_EQ(loop_.timeout_armed, 0);
+  EXPECT_EQ(GuardSelectTimeout(&loop_), nullptr);
+  EXPECT_EQ(loop_.last_control_byte, ControlConfirm);
+  EXPECT_THAT(neighbour_calls, IsEmpty());
+  EXPECT_THAT(ReceiveAll(client).bytes, IsEmpty());
+}
+
+TEST_F(GuardLoopTest, WindowRunsOnThroughOtherBytesPressesAndFrames) {
+  const int client = ConnectAccepted();
+  ShortPress();
+  neighbour_ap_standby = 1;  // a status in the window changes nothing
+  loop_.timeout = {1, 500000};
+  SendAndPass(client, ControlPing);
+  SendAndPass(client, 7);
+  ShortPress();  // a second short press neither restarts nor extends the window
+  CanWakeUp();
+  EXPECT_EQ(loop_.state, GuardAwaitConfirm);
+  EXPECT_EQ(loop_.timeout_armed, 1);
+  EXPECT_TRUE(IsTimeout(loop_.timeout, 1, 500000));
+  EXPECT_EQ(GuardSelectTimeout(&loop_), &loop_.timeout);
+  EXPECT_THAT(neighbour_calls, ElementsAre("drain"));  // no status query
+  EXPECT_THAT(ReceiveAll(client).bytes, IsEmpty());    // a 1 gets no answer here
+
+  // A window used up to the microsecond is not given new time either.
+  loop_.timeout = {0, 0};
+  ShortPress();
+  EXPECT_TRUE(IsTimeout(loop_.timeout, 0, 0));
+}
+
+TEST_F(GuardLoopTest, WindowTimeOutSendsOneStandbyAndArmsTheInterval) {
+  ShortPress();
+  TimeOut();
+  EXPECT_EQ(loop_.state, GuardStandbySent);
+  EXPECT_EQ(loop_.timeout_armed, 1);
+  EXPECT_TRUE(IsTimeout(loop_.timeout, 0, 250000));
+  EXPECT_EQ(loop_.retry_count, 0);
+  EXPECT_THAT(neighbour_calls, ElementsAre("standby"));
+}
+
+TEST_F(GuardLoopTest, StandbyReportedAfterFirstCommandClearsWithoutWarning) {
+  EnterStandbySent();
+  neighbour_ap_standby = 1;
+  CanWakeUp();
+  EXPECT_EQ(loop_.state, GuardIdle);
+  EXPECT_EQ(loop_.timeout_armed, 0);
+  EXPECT_EQ(loop_.retry_count, 0);
+  EXPECT_THAT(neighbour_calls, ElementsAre("standby", "drain", "standby?", "cleared 1"));
+}
+
+TEST_F(GuardLoopTest, SendingStateWakeUpKeepsTheIntervalsEnd) {
+  EnterStandbySent();
+  loop_.timeout = {0, 120000};
+  CanWakeUp();
+  EXPECT_EQ(loop_.state, GuardStandbySent);
+  EXPECT_TRUE(IsTimeout(loop_.timeout, 0, 120000));
+  loop_.timeout = {1, 300};  // the seconds are dropped, the rest is kept
+  CanWakeUp();
+  EXPECT_TRUE(IsTimeout(loop_.timeout, 0, 300));
+  loop_.timeout = {1, 0};
+  CanWakeUp();
+  EXPECT_TRUE(IsTimeout(loop_.timeout, 0, 250000));
+  EXPECT_EQ(loop_.timeout_armed, 1);
+  EXPECT_THAT(neighbour_calls, ElementsAre("standby", "drain", "standby?", "drain", "standby?",
+                                           "drain", "standby?"));
+}
+
+TEST_F(GuardLoopTest, WakeUpFindingZeroLeftRestartsAFullIntervalInsteadOfCounting) {
+  EnterStandbySent();
+  loop_.timeout = {0, 0};
+  CanWakeUp();
+  EXPECT_EQ(loop_.state, GuardStandbySent);
+  EXPECT_EQ(loop_.retry_count, 0);
+  EXPECT_TRUE(IsTimeout(loop_.timeout, 0, 250000));
+  EXPECT_THAT(neighbour_calls, ElementsAre("standby", "drain", "standby?"));
+
+  TimeOut();
+  loop_.timeout = {0, 0};
+  CanWakeUp();
+  EXPECT_EQ(loop_.state, GuardAlarming);
+  EXPECT_EQ(loop_.retry_count, 1);
+  EXPECT_TRUE(IsTimeout(loop_.timeout, 0, 250000));
+  EXPECT_EQ(Count(neighbour_calls, "standby"), 2);
+}
+
+TEST_F(GuardLoopTest, IntervalTimeOutStartsTheWarningThenRepeatsTheCommand) {
+  EnterStandbySent();
+  TimeOut();
+  EXPECT_EQ(loop_.state, GuardAlarming);
+  EXPECT_EQ(loop_.retry_count, 1);
+  EXPECT_EQ(loop_.timeout_armed, 1);
+  EXPECT_TRUE(IsTimeout(loop_.timeout, 0, 250000));
+  EXPECT_THAT(neighbour_calls, ElementsAre("standby", "warning 13", "standby"));
+}
+
+TEST_F(GuardLoopTest, AlarmingStandbyReportClearsAndResetsTheCount) {
+  EnterStandbySent();
+  TimeOut();
+  TimeOut();
+  loop_.timeout = {0, 80000};
+  CanWakeUp();  // no report yet: the interval runs on
+  EXPECT_EQ(loop_.state, GuardAlarming);
+  EXPECT_TRUE(IsTimeout(loop_.timeout, 0, 80000));
+  neighbour_ap_standby = 1;
+  CanWakeUp();
+  EXPECT_EQ(loop_.state, GuardIdle);
+  EXPECT_EQ(loop_.timeout_armed, 0);
+  EXPECT_EQ(loop_.retry_count, 0);
+  EXPECT_THAT(neighbour_calls, ElementsAre("standby", "warning 13", "standby", "standby", "drain",
+                                           "standby?", "drain", "standby?", "cleared 1"));
+}
+
+// ---------------------------------------------------------------------------
+// Whole episodes.
+
+TEST_F(GuardLoopTest, UnansweredPressGetsEightCommandsOneWarningAndGivesUp) {
+  ShortPress();
+  TimeOut();
+  for (int32_t retry = 1; retry < kStandbyRetryLimit; ++retry) {
+    TimeOut();
+    EXPECT_EQ(loop_.state, GuardAlarming);
+    EXPECT_EQ(loop_.retry_count, retry);
+    EXPECT_TRUE(IsTimeout(loop_.timeout, 0, 250000));
+  }
+  EXPECT_EQ(Count(neighbour_calls, "standby"), 8);
+  TimeOut();  // the eighth interval runs out: no further command, no cleared
+  EXPECT_EQ(loop_.state, GuardIdle);
+  EXPECT_EQ(loop_.timeout_armed, 0);
+  EXPECT_EQ(loop_.retry_count, 0);
+  Calls expected(9, "standby");
+  expected[1] = "warning 13";
+  EXPECT_EQ(neighbour_calls, expected);
+}
+
+TEST_F(GuardLoopTest, EveryEpisodeGetsTheFullEightCommands) {
+  const Calls first = RunUnansweredEpisode();
+  EXPECT_EQ(Count(first, "standby"), 8);
+  EXPECT_EQ(loop_.state, GuardIdle);
+
+  // An episode that ends early through a standby report...
+  EnterStandbySent();
+  TimeOut();
+  TimeOut();
+  neighbour_ap_standby = 1;
+  CanWakeUp();
+  ASSERT_EQ(loop_.state, GuardIdle);
+  neighbour_ap_standby = 0;
+
+  // ...leaves no count behind for the next one.
+  const Calls next = RunUnansweredEpisode();
+  EXPECT_EQ(Count(next, "standby"), 8);
+  EXPECT_EQ(Count(next, "warning 13"), 1);
+  EXPECT_EQ(Count(next, "cleared 1"), 0);
+  EXPECT_EQ(loop_.state, GuardIdle);
+  EXPECT_EQ(loop_.retry_count, 0);
+}
+
+TEST_F(GuardLoopTest, StandbyReportedBeforeThePressEndsAtTheFirstWakeUpAfterTheCommand) {
+  neighbour_ap_standby = 1;
+  CanWakeUp();
+  ShortPress();
+  CanWakeUp();
+  EXPECT_EQ(loop_.state, GuardAwaitConfirm);  // the status counts only when sending
+  TimeOut();
+  EXPECT_EQ(loop_.state, GuardStandbySent);
+  CanWakeUp();
+  EXPECT_EQ(loop_.state, GuardIdle);
+  EXPECT_THAT(neighbour_calls,
+              ElementsAre("drain", "drain", "standby", "drain", "standby?", "cleared 1"));
+}
+
+TEST_F(GuardLoopTest, ConfirmationAfterTheWindowChangesNothing) {
+  const int client = ConnectAccepted();
+  EnterStandbySent();
+  loop_.timeout = {0, 200000};
+  SendAndPass(client, ControlConfirm);
+  EXPECT_EQ(loop_.state, GuardStandbySent);
+  EXPECT_EQ(loop_.timeout_armed, 1);
+  EXPECT_TRUE(IsTimeout(loop_.timeout, 0, 200000));
+  TimeOut();
+  EXPECT_EQ(loop_.state, GuardAlarming);
+  SendAndPass(client, ControlConfirm);
+  EXPECT_EQ(loop_.state, GuardAlarming);
+  EXPECT_THAT(neighbour_calls,
+              ElementsAre("standby", "standby?", "warning 13", "standby", "standby?"));
+}
+
+// ---------------------------------------------------------------------------
+// The control client.
+
+TEST_F(GuardLoopTest, StandingConfirmationConfirmsTheNextPressAtTheNextWakeUp) {
+  const int client = ConnectAccepted();
+  SendAndPass(client, ControlConfirm);
+  EXPECT_EQ(loop_.state, GuardIdle);
+  ShortPress();
+  EXPECT_EQ(loop_.state, GuardAwaitConfirm);
+  // The synchronisation event that follows the release is the next wake-up.
+  WriteKeyEvent(key_write_, EV_SYN, SYN_REPORT, 0);
+  Pass();
+  EXPECT_EQ(loop_.state, GuardIdle);
+  EXPECT_EQ(loop_.timeout_armed, 0);
+  EXPECT_THAT(neighbour_calls, IsEmpty());
+  EXPECT_THAT(ReceiveAll(client).bytes, IsEmpty());
+}
+
+TEST_F(GuardLoopTest, PingIsAnsweredAtEveryIdleWakeUpButNotDuringTheWindow) {
+  const int client = ConnectAccepted();
+  SendAndPass(client, ControlPing);
+  for (int i = 0; i < 4; ++i) CanWakeUp();
+  EXPECT_EQ(ReceiveAll(client).bytes, std::string(5, '\1'));
+  EXPECT_EQ(loop_.last_control_byte, ControlPing);
+
+  WriteKey(key_write_, kKeyDown);
+  Pass();
+  WriteKey(key_write_, kKeyUp);
+  Pass();
+  EXPECT_EQ(ReceiveAll(client).bytes, std::string(2, '\1'));
+  for (int i = 0; i < 3; ++i) CanWakeUp();
+  TimeOut();
+  CanWakeUp();
+  EXPECT_EQ(loop_.state, GuardStandbySent);
+  EXPECT_THAT(ReceiveAll(client).bytes, IsEmpty());
+}
+
+// Any byte read after a 2 replaces it: the next press needs a new 2.
+class GuardLoopWithdrawnConfirmationTest : public GuardLoopTest,
+                                           public testing::WithParamInterface<uint8_t> {};
+
+TEST_P(GuardLoopWithdrawnConfirmationTest, NextPressIsNotConfirmed) {
+  const int client = ConnectAccepted();
+  SendAndPass(client, ControlConfirm);
+  SendAndPass(client, GetParam());
+  EXPECT_EQ(loop_.last_control_byte, GetParam());
+  ShortPress();
+  CanWakeUp();
+  EXPECT_EQ(loop_.state, GuardAwaitConfirm);
+  EXPECT_EQ(loop_.timeout_armed, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(AnyOtherByte, GuardLoopWithdrawnConfirmationTest,
+                         testing::Values(uint8_t{0}, uint8_t{ControlPing}, uint8_t{7},
+                                         uint8_t{255}),
+                         [](const testing::TestParamInfo<uint8_t>& param_info) {
+                           return "Byte" + std::to_string(param_info.param);
+                         });
+
+TEST_F(GuardLoopTest, DisconnectForgetsTheByteInForce) {
+  const int client = ConnectAccepted();
+  SendAndPass(client, ControlConfirm);
+  CloseClient(client);
+  Pass();
+  EXPECT_EQ(loop_.client_fd, -1);
+  EXPECT_EQ(loop_.last_control_byte, 0);
+  ShortPress();
+  CanWakeUp();
+  EXPECT_EQ(loop_.state, GuardAwaitConfirm);
+}
+
+TEST_F(GuardLoopTest, NewestClientWinsAndIsReadFromTheNextPassOn) {
+  const int first = ConnectAccepted();
+  SendAndPass(first, ControlConfirm);
+  const int first_fd = loop_.client_fd;
+
+  const int second = Connect();
+  SendByte(second, 7);
+  Pass();
+  EXPECT_NE(loop_.client_fd, first_fd);
+  EXPECT_GE(loop_.client_fd, 0);
+  EXPECT_EQ(loop_.last_control_byte, ControlConfirm);  // carried over, 7 not read yet
+  const Received old = ReceiveAll(first);
+  EXPECT_TRUE(old.closed);
+  EXPECT_THAT(old.bytes, IsEmpty());
+
+  Pass();
+  EXPECT_EQ(loop_.last_control_byte, 7);
+  SendAndPass(second, ControlPing);
+  EXPECT_EQ(ReceiveAll(second).bytes, std::string(1, '\1'));
+}
+
+TEST_F(GuardLoopTest, TwoBytesInOneWriteAreTakenOnePerPass) {
+  const int client = ConnectAccepted();
+  ShortPress();
+  const uint8_t both[] = {ControlConfirm, ControlPing};
+  ASSERT_EQ(send(client, both, sizeof both, MSG_NOSIGNAL), 2);
+  Pass();
+  EXPECT_EQ(loop_.state, GuardIdle);
+  EXPECT_EQ(loop_.last_control_byte, ControlConfirm);
+  EXPECT_THAT(ReceiveAll(client).bytes, IsEmpty());
+  Pass();
+  EXPECT_EQ(loop_.last_control_byte, ControlPing);
+  EXPECT_EQ(ReceiveAll(client).bytes, std::string(1, '\1'));
+}
+
+TEST_F(GuardLoopTest, ClientThatNeverReadsCannotStallTheLoop) {
+  const int client = ConnectAccepted();
+  const int small = 1024;
+  ASSERT_EQ(setsockopt(client, SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+  ASSERT_EQ(setsockopt(loop_.client_fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+  SendAndPass(client, ControlPing);
+
+  // Wake-ups by the CAN descriptor alone; its pipe is empty and non-blocking.
+  fd_set can_ready;
+  FD_ZERO(&can_ready);
+  FD_SET(can_fd, &can_ready);
+  for (int i = 0; i < 100000; ++i) {
+    RunGuardPass(&loop_, 1, &can_ready);
+    if (i % 1000 == 0) neighbour_calls.clear();
+  }
+  const Received got = ReceiveAll(client);
+  EXPECT_FALSE(got.closed);
+  EXPECT_FALSE(got.bytes.empty());
+  ASSERT_LT(got.bytes.size(), 100000u) << "the buffers never filled: the case was not exercised";
+  EXPECT_EQ(got.bytes.find_first_not_of('\1'), std::string::npos);
+
+  // With room again, the echoes go on.
+  RunGuardPass(&loop_, 1, &can_ready);
+  EXPECT_EQ(ReceiveAll(client).bytes, std::string(1, '\1'));
+  EXPECT_GE(loop_.client_fd, 0);
+}
+
+// ---------------------------------------------------------------------------
+// The order in which one pass serves what is ready.
+
+TEST_F(GuardLoopTest, OnePassDrainsAcceptsBeforeReadingAndReadsTheKey) {
+  const int old_client = ConnectAccepted();
+  WriteKey(key_write_, kKeyDown);
+  Pass();
+
+  ASSERT_EQ(write(can_write_, "f", 1), 1);
+  const int new_client = Connect();
+  SendByte(old_client, ControlConfirm);
+  WriteKey(key_write_, kKeyUp);
+  Pass();
+  EXPECT_THAT(neighbour_calls, ElementsAre("drain"));
+  // The newcomer was accepted first, so the old client's byte was never read.
+  EXPECT_EQ(loop_.last_control_byte, 0);
+  const Received old = ReceiveAll(old_client);
+  EXPECT_TRUE(old.closed);
+  EXPECT_THAT(old.bytes, IsEmpty());
+  EXPECT_EQ(loop_.state, GuardAwaitConfirm);  // the key-up was read as well
+
+  SendAndPass(new_client, ControlConfirm);
+  EXPECT_EQ(loop_.state, GuardIdle);
+}
+
+TEST_F(GuardLoopTest, StatusIsDrainedBeforeItIsConsulted) {
+  EnterStandbySent();
+  neighbour_calls.clear();
+  WriteKey(key_write_, kKeyDown);
+  ASSERT_EQ(write(can_write_, "f", 1), 1);
+  Pass();
+  EXPECT_THAT(neighbour_calls, ElementsAre("drain", "standby?"));
+}
+
+// ---------------------------------------------------------------------------
+// Losing the key device.
+
+class GuardLoopKeyLossTest : public GuardLoopTest {
+ protected:
+  void SetUp() override {
+    GuardLoopTest::SetUp();
+    fifo_path_ = dir_ + "/keypad";
+    ASSERT_EQ(mkfifo(fifo_path_.c_str(), 0600), 0);
+    fifo_writer_ = open(fifo_path_.c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(fifo_writer_, 0);
+    const int key = OpenKeyDevice(fifo_path_.c_str());
+    ASSERT_GE(key, 0);
+    loop_.key_fd = key;
+  }
+
+  void TearDown() override {
+    if (fifo_writer_ >= 0) close(fifo_writer_);
+    if (loop_.key_fd >= 0) close(loop_.key_fd);
+    GuardLoopTest::TearDown();
+  }
+
+  std::string GoneLine() const {
+    return "Input device " + fifo_path_ + " is gone, waiting for it to return\n";
+  }
+
+  std::string fifo_path_;
+  int fifo_writer_ = -1;
+};
+
+TEST_F(GuardLoopKeyLossTest, LostDeviceIsWatchedWithoutSpinningAndServedAgainOnReturn) {
+  close(fifo_writer_);
+  fifo_writer_ = -1;
+  testing::internal::CaptureStderr();
+  Pass();
+  EXPECT_EQ(loop_.key_fd, -1);
+  EXPECT_EQ(loop_.state, GuardIdle);
+
+  int quiet = 0;
+  const int waits = 10;
+  for (int i = 0; i < waits; ++i) {
+    fd_set ready;
+    const int count = FillGuardSelectSet(&loop_, &ready);
+    timeval wait = {0, 100000};
+    const int result = select(count, &ready, nullptr, nullptr, &wait);
+    EXPECT_GE(result, 0);
+    if (result == 0) ++quiet;
+    if (result > 0) RunGuardPass(&loop_, result, &ready);
+  }
+  EXPECT_GE(quiet, waits - 1);
+  EXPECT_EQ(loop_.key_fd, -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), GoneLine());
+
+  ASSERT_EQ(unlink(fifo_path_.c_str()), 0);
+  ASSERT_EQ(mkfifo(fifo_path_.c_str(), 0600), 0);
+  testing::internal::CaptureStderr();
+  Pass();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Input device " + fifo_path_ + " is back\n");
+  ASSERT_GE(loop_.key_fd, 0);
+
+  fifo_writer_ = open(fifo_path_.c_str(), O_WRONLY | O_NONBLOCK);
+  ASSERT_GE(fifo_writer_, 0);
+  ShortPress(fifo_writer_);
+  EXPECT_EQ(loop_.state, GuardAwaitConfirm);
+}
+
+TEST_F(GuardLoopKeyLossTest, ClientIsServedBeforeTheKeyDeviceInOnePass) {
+  const int client = ConnectAccepted();
+  SendAndPass(client, ControlPing);  // its echo stays unread
+  CloseClient(client);               // so the daemon's end is reset
+  close(fifo_writer_);
+  fifo_writer_ = -1;
+  testing::internal::CaptureStderr();
+  Pass();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "read: Connection reset by peer\n" + GoneLine());
+  EXPECT_EQ(loop_.client_fd, -1);
+  EXPECT_EQ(loop_.last_control_byte, 0);
+  EXPECT_EQ(loop_.key_fd, -1);
+}
+
+}  // namespace
