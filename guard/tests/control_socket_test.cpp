@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+
+#include "guard/tests/test_io.h"
 
 namespace {
 
@@ -20,22 +22,7 @@ class ControlSocket : public testing::Test {
     ASSERT_NE(mkdtemp(pattern), nullptr);
     directory_ = pattern;
   }
-  void TearDown() override {
-    std::string command = "rm -rf '" + directory_ + "'";
-    ASSERT_EQ(std::system(command.c_str()), 0);
-  }
-
-  static int Connect(const std::string& path) {
-    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, sizeof address.sun_path - 1);
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-      close(fd);
-      return -1;
-    }
-    return fd;
-  }
+  void TearDown() override { std::filesystem::remove_all(directory_); }
 
   std::string Path(const std::string& name) const { return directory_ + "/" + name; }
 
@@ -58,7 +45,7 @@ TEST_F(ControlSocket, ListensAtThePathWithLingerOn) {
   EXPECT_EQ(lingering.l_onoff, 1);
   EXPECT_EQ(lingering.l_linger, 30);
 
-  const int client = Connect(Path("helmwatch"));
+  const int client = ConnectControlClient(Path("helmwatch"));
   ASSERT_GE(client, 0);
   const int served = AcceptControlClient(listen_fd);
   EXPECT_GE(served, 0);
@@ -73,7 +60,7 @@ TEST_F(ControlSocket, FileLeftAtThePathMakesBindFail) {
   EXPECT_EXIT(OpenControlSocket(path.c_str()), testing::ExitedWithCode(1),
               "^bind\\(\\): Address already in use\n$");
   // The running daemon's socket is untouched and still takes clients.
-  const int client = Connect(path);
+  const int client = ConnectControlClient(path);
   EXPECT_GE(client, 0);
   close(client);
   close(first);

@@ -10,7 +10,6 @@
 #include <linux/input.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,6 +26,7 @@
 #include "guard/control_socket.h"
 #include "guard/key_device.h"
 #include "guard/tests/recording_neighbours.h"
+#include "guard/tests/test_io.h"
 
 namespace {
 
@@ -38,12 +38,7 @@ constexpr int kKeyDown = 1;
 constexpr int kKeyUp = 0;
 
 void WriteKeyEvent(int fd, uint16_t type, uint16_t code, int32_t value) {
-  input_event event;
-  std::memset(&event, 0, sizeof event);
-  event.type = type;
-  event.code = code;
-  event.value = value;
-  ASSERT_EQ(write(fd, &event, sizeof event), static_cast<ssize_t>(sizeof event));
+  ASSERT_TRUE(WriteInputEvent(fd, type, code, value));
 }
 
 void WriteKey(int fd, int32_t value, uint16_t code = KEY_A) {
@@ -148,13 +143,8 @@ class GuardLoopTest : public testing::Test {
 
   // Connects a client; the loop has not accepted it yet.
   int Connect() {
-    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    const int fd = ConnectControlClient(socket_path_);
     EXPECT_GE(fd, 0);
-    sockaddr_un address;
-    std::memset(&address, 0, sizeof address);
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, socket_path_.c_str(), sizeof address.sun_path - 1);
-    EXPECT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     clients_.push_back(fd);
     return fd;
   }

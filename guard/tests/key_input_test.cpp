@@ -10,6 +10,8 @@
 #include <chrono>
 #include <thread>
 
+#include "guard/tests/test_io.h"
+
 namespace {
 
 using std::chrono::milliseconds;
@@ -22,16 +24,12 @@ class KeyDevice : public testing::Test {
     if (fds_[1] >= 0) close(fds_[1]);
   }
 
-  void Write(unsigned short type, unsigned short code, int value) {
-    input_event event = {};
-    event.type = type;
-    event.code = code;
-    event.value = value;
-    ASSERT_EQ(write(fds_[1], &event, sizeof event), static_cast<ssize_t>(sizeof event));
+  void Write(uint16_t type, uint16_t code, int32_t value) {
+    ASSERT_TRUE(WriteInputEvent(fds_[1], type, code, value));
   }
 
   // Writes one key event and returns what the watcher makes of it.
-  int Key(unsigned short code, int value) {
+  int Key(uint16_t code, int32_t value) {
     Write(EV_KEY, code, value);
     return ReadKeyEvent(fds_[0]);
   }
