@@ -1,15 +1,103 @@
-// First autopilot messages, for a unit without a CAN socket: nothing can be
-// received, so no address is ever learnt and no standby is ever reported.
 #include "can/autopilot.h"
+
+#include <cstddef>
+#include <cstring>
 
 namespace {
 
-constexpr int kHalErrorNoSocket = -9;
+constexpr int kCanChannel = 0;
+
+// Bytes 0-1 of both messages, 0x9F41 little-endian: the maker's code in bits
+// 0-10, reserved bits 11-12 set, industry group 4 (marine) in bits 13-15.
+constexpr uint8_t kProprietaryLow = 0x41;
+constexpr uint8_t kProprietaryHigh = 0x9F;
+
+// Identifier bits 8-24 (PDU format 0xFF makes them the PGN with its data page
+// bit) and bits 0-7 (the sender).
+constexpr uint32_t kPgnShift = 8;
+constexpr uint32_t kPgnMask = 0x1FFFF;
+constexpr uint32_t kSourceMask = 0xFF;
+
+constexpr uint32_t kApStatusPgn = 0x0FF19;  // PGN 65305, data page 0
+constexpr size_t kStatusKindByte = 3;
+constexpr uint8_t kStatusKindAutopilot = 10;      // from the autopilot: its standby bit
+constexpr uint8_t kStatusKindCommandSource = 11;  // from the device whose address commands use
+constexpr size_t kStandbyByte = 4;
+constexpr uint8_t kStandbyBit = 0x08;
+// A frame is judged only on bytes it carries: the receive record keeps stale
+// bytes beyond the length, and a stale standby bit would end a guard episode
+// that never reached the autopilot.
+constexpr uint8_t kStatusMinLength = kStatusKindByte + 1;
+constexpr uint8_t kAutopilotStatusMinLength = kStandbyByte + 1;
+
+// PGN 130850 (0x1FF22, data page 1) at priority 2, plus the source address.
+constexpr uint32_t kStandbyCommandId = 0x09FF2200;
+constexpr uint8_t kFastPacketFrameLength = 8;
+constexpr uint8_t kStandbyPayloadLength = 12;
+constexpr uint8_t kFill = 0xFF;
+// Fast-packet byte 0: sequence number in bits 5-7, frame number in bits 0-4.
+constexpr uint32_t kSequenceShift = 5;
 
 }  // namespace
 
-int DrainCanInput() { return kHalErrorNoSocket; }
+uint8_t autopilot_address = kAddressNotLearnt;
+uint8_t command_source_address = kAddressNotLearnt;
+int ap_standby = 0;
+int32_t fast_packet_sequence = 0;
 
-int IsApStandby() { return 0; }
+int DrainCanInput() {
+  CanFrame frame = {};
+  int result;
+  while ((result = HalReceiveFrame(kCanChannel, &frame)) == kHalOk) DecodeApStatus(&frame);
+  return result;
+}
 
-void SendApStandby() {}
+void DecodeApStatus(const CanFrame* frame) {
+  if (((frame->id >> kPgnShift) & kPgnMask) != kApStatusPgn) return;
+  if (frame->length < kStatusMinLength) return;
+  if (frame->data[0] != kProprietaryLow || frame->data[1] != kProprietaryHigh) return;
+
+  const uint8_t source = static_cast<uint8_t>(frame->id & kSourceMask);
+  switch (frame->data[kStatusKindByte]) {
+    case kStatusKindAutopilot:
+      if (frame->length < kAutopilotStatusMinLength) return;
+      ap_standby = frame->data[kStandbyByte] & kStandbyBit;
+      autopilot_address = source;
+      break;
+    case kStatusKindCommandSource:
+      command_source_address = source;
+      break;
+    default:
+      break;
+  }
+}
+
+int IsApStandby() { return ap_standby; }
+
+void SendApStandby() {
+  if (autopilot_address == kAddressNotLearnt || command_source_address == kAddressNotLearnt) {
+    return;
+  }
+  const uint8_t payload[kStandbyPayloadLength] = {
+      kProprietaryLow, kProprietaryHigh, autopilot_address, 0xFF, 0xFF, 0x0A,
+      0x06,            0x00,             0xFF,              0xFF, 0xFF, 0xFF};
+  // Modulo 2^32 so the counter may run for ever; only its low 3 bits matter.
+  const uint32_t count = static_cast<uint32_t>(fast_packet_sequence);
+  const uint8_t sequence = static_cast<uint8_t>(count << kSequenceShift);
+
+  CanFrame frame = {};
+  frame.id = kStandbyCommandId + command_source_address;
+  frame.length = kFastPacketFrameLength;
+  // Frame 0: payload length, then payload bytes 0-5.
+  frame.data[0] = sequence;
+  frame.data[1] = kStandbyPayloadLength;
+  std::memcpy(&frame.data[2], &payload[0], 6);
+  (void)HalSendFrame(kCanChannel, &frame, 0);
+  // Frame 1: payload bytes 6-11, then one fill byte.
+  frame.data[0] = static_cast<uint8_t>(sequence + 1);
+  std::memcpy(&frame.data[1], &payload[6], 6);
+  frame.data[7] = kFill;
+  (void)HalSendFrame(kCanChannel, &frame, 0);
+
+  fast_packet_sequence = static_cast<int32_t>(count + 1);
+}

@@ -1,14 +1,34 @@
-// Autopilot messages: the status the autopilot broadcasts and the standby
-// command the guard sends it.
+// Autopilot messages: the status the autopilot broadcasts (PGN 65305) and the
+// standby command the guard sends it (PGN 130850), both proprietary to the
+// autopilot's maker. The daemon claims no bus address: the command goes out
+// under a source address learnt from the bus.
 #pragma once
+
+#include <cstdint>
+
+#include "can/can_hal.h"
+
+// The ISO 11783 null address: an address not yet learnt.
+inline constexpr uint8_t kAddressNotLearnt = 254;
+
+// What the status messages have taught so far, for the life of the process.
+extern uint8_t autopilot_address;       // sender of the latest kind-10 status
+extern uint8_t command_source_address;  // sender of the latest kind-11 status
+extern int ap_standby;                  // 8 when the latest kind-10 status said standby, else 0
+extern int32_t fast_packet_sequence;    // commands sent; low 3 bits number the fast packet
 
 // Decodes every frame waiting on the CAN socket without blocking. Returns the
 // access layer's code that ended the draining (-2 queue empty, -9 no socket).
 int DrainCanInput();
 
+// Learns from one received frame when it is a whole status message; every
+// other frame, a short one included, is ignored.
+void DecodeApStatus(const CanFrame* frame);
+
 // Non-zero when the latest autopilot status message reported standby.
 int IsApStandby();
 
 // Sends one standby command, or nothing while the autopilot's address or the
-// command's source address has not been learnt from the bus.
+// command's source address has not been learnt from the bus. Send failures
+// are not retried here: the guard repeats the command.
 void SendApStandby();

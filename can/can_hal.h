@@ -1,9 +1,107 @@
-// CAN bus access layer: the one path to the NMEA 2000 bus on can0.
+// CAN bus access layer: the one path to the NMEA 2000 bus. Frames travel
+// over a SocketCAN raw socket; the interface's bit timing, controller mode
+// and up/down state are set through libsocketcan. One channel exists,
+// channel 0 on can0: HalOpen refuses any other number, and the other
+// operations take whatever number they are given to mean channel 0. Every
+// operation returns 0 or one of the codes below and prints nothing; only
+// StartCanBus reports.
 #pragma once
 
-// Descriptor of the CAN receive socket, watched by the guard loop;
-// -1 while no CAN socket exists.
+#include <cstdint>
+
+// Result codes.
+inline constexpr int kHalOk = 0;
+inline constexpr int kHalErrorInterface = -1;       // libsocketcan failed, or bit timing not met
+inline constexpr int kHalErrorNoFrame = -2;         // no data frame waiting
+inline constexpr int kHalErrorNotInitialised = -8;  // HalOpen before HalInit
+inline constexpr int kHalErrorNoSocket = -9;        // no socket, or setting one up failed
+inline constexpr int kHalErrorChannel = -10;        // channel other than 0
+inline constexpr int kHalErrorWrite = -12;          // writing the frame failed
+inline constexpr int kHalErrorTransmitFull = -13;   // transmit queue full, or frame written in part
+inline constexpr int kHalErrorAlreadyOpen = -19;    // HalOpen on an open channel
+
+// A frame as the layer's callers see it. Always sent as an extended (29-bit)
+// frame; received standard frames arrive in the same field, unmarked.
+struct CanFrame {
+  uint32_t id;     // identifier in bits 0-28
+  uint8_t length;  // valid bytes in data, 0 to 8
+  uint8_t data[8];
+};
+
+inline constexpr int kHalChannelCount = 1;
+
+struct HalChannel {
+  int open;    // 1 after HalOpen, 0 after HalClose
+  int fd;      // the raw socket; -1 = none
+  int bus_on;  // 0 after a bus-off error frame or a bus-off state read
+  char ifname[8];
+  uint32_t bitrate;  // bit/s
+  uint32_t tq_ns;    // time quantum as last computed
+  uint8_t prop_seg;  // segments and jump width in time quanta
+  uint8_t phase_seg1;
+  uint8_t phase_seg2;
+  uint8_t sjw;
+};
+
+// The layer's static records: the channel table and whether HalInit ran.
+extern HalChannel hal_channels[kHalChannelCount];
+extern int hal_initialised;
+
+// What HalGetBusStatus reports. The reserved fields keep the record's layout
+// (32 bytes) and are always 0.
+struct HalBusStatus {
+  uint32_t bus_off;  // 1 in bus-off or beyond
+  uint32_t reserved1;
+  uint16_t rx_dropped;  // low 16 bits of the interface counter
+  uint16_t reserved2;
+  uint32_t reserved3;
+  uint32_t rx_frames;
+  uint32_t tx_frames;
+  uint32_t tx_errors;  // 255 in bus-off
+  uint32_t rx_errors;
+};
+
+// Descriptor of the CAN receive socket, watched by the guard loop; -1 while
+// no CAN socket exists. It takes the first socket the layer creates and is
+// set back to -1 whenever that socket is closed and not replaced, so it never
+// names a descriptor that something else may have been given since.
 extern int can_fd;
+
+// Sets channel 0 to its defaults (can0, 250 kbit/s, no socket) with the time
+// quantum chosen for the controller's clock. -1 when the clock cannot be
+// read. Does not touch the interface.
+int HalInit();
+
+// Configures the interface with the channel's timing and creates its socket.
+int HalOpen(int channel);
+
+// Records the bit rate, then configures the interface for it when it can be
+// met exactly within the controller's limits; -1 otherwise.
+int HalSetBusSpeed(int channel, uint32_t bitrate);
+
+// Starts the interface (on non-zero) or stops it behind a fresh socket.
+int HalSetBusState(int channel, int on);
+
+// Writes one extended frame without waiting; own frames come back on this
+// socket only when receive_own is 1.
+int HalSendFrame(int channel, const CanFrame* frame, int receive_own);
+
+// Fills frame with the next waiting data frame without blocking; error
+// frames update bus_on and remote frames are dropped on the way.
+int HalReceiveFrame(int channel, CanFrame* frame);
+
+int HalClose(int channel);
+
+// 0 when the channel has a socket, -9 otherwise.
+int HalIsOpen(int channel);
+
+int HalGetBusStatus(int channel, HalBusStatus* status);
+
+// Used inside the layer: creating and setting up the channel's socket, and
+// configuring the interface (which closes and re-creates an existing socket).
+int HalOpenSocket(int channel);
+int HalSetBitTiming(int channel, uint32_t bitrate, uint8_t prop_seg, uint8_t phase_seg1,
+                    uint8_t phase_seg2, uint8_t sjw);
 
 // Brings can0 up at 250 kbit/s and opens its raw socket. Prints what failed;
 // returns 0 when the bus is on, 1 when switching it on failed.

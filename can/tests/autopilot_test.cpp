@@ -1,0 +1,207 @@
+// The autopilot's status messages as they arrive on the CAN socket, and the
+// standby command as it leaves it, byte for byte: the access layer is the
+// real one, over the fake bus of fake_can.h.
+#include "can/autopilot.h"
+
+#include <cerrno>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "can/can_hal.h"
+#include "can/tests/fake_can.h"
+
+namespace {
+
+using testing::Contains;
+using testing::ElementsAre;
+using testing::IsEmpty;
+using testing::Not;
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr canid_t kStatusFrom3 = 0x18FF1903;  // priority 6, PGN 65305, source 3
+constexpr canid_t kStatusFrom7 = 0x18FF1907;
+constexpr canid_t kStatusFrom35 = 0x18FF1923;
+constexpr canid_t kStatusFrom254 = 0x18FF19FE;
+
+const Bytes kStandby = {0x41, 0x9F, 0x00, 0x0A, 0x08, 0x00, 0x00, 0x00};
+const Bytes kNotStandby = {0x41, 0x9F, 0x00, 0x0A, 0xF7, 0x00, 0x00, 0x00};
+const Bytes kCommandSource = {0x41, 0x9F, 0x00, 0x0B, 0x08, 0x00, 0x00, 0x00};
+
+class Autopilot : public testing::Test {
+ protected:
+  void SetUp() override {
+    ResetFakeCan();
+    hal_initialised = 0;
+    hal_channels[0] = HalChannel{0, -1, 0, "", 0, 0, 0, 0, 0, 0};
+    can_fd = -1;
+    autopilot_address = kAddressNotLearnt;
+    command_source_address = kAddressNotLearnt;
+    ap_standby = 0;
+    fast_packet_sequence = 0;
+    ASSERT_EQ(HalInit(), kHalOk);
+    ASSERT_EQ(HalOpen(0), kHalOk);
+  }
+  void TearDown() override { ResetFakeCan(); }
+
+  // Puts the frames on the bus and lets the layer drain them all.
+  static void Receive(const std::vector<std::pair<canid_t, Bytes>>& frames) {
+    for (const auto& [id, bytes] : frames) {
+      ASSERT_TRUE(PutBusFrame(can_fd, CAN_EFF_FLAG | id, bytes));
+    }
+    EXPECT_EQ(DrainCanInput(), kHalErrorNoFrame);
+  }
+
+  static std::vector<can_frame> Sent() { return TakeBusFrames(can_fd); }
+};
+
+TEST_F(Autopilot, StatusWithTheStandbyBitTeachesTheAddressAndStandby) {
+  EXPECT_EQ(IsApStandby(), 0);
+  Receive({{kStatusFrom3, kStandby}});
+  EXPECT_EQ(autopilot_address, 3);
+  EXPECT_NE(IsApStandby(), 0);
+
+  Receive({{kStatusFrom3, kNotStandby}});
+  EXPECT_EQ(IsApStandby(), 0);
+  EXPECT_EQ(autopilot_address, 3);
+}
+
+TEST_F(Autopilot, PriorityAndReservedBitAreNotExamined) {
+  Receive({{0x02FF1903 | 0x1C000000, {0x41, 0x9F, 0x00, 0x0A, 0x08}}});  // priority 7, reserved 1
+  EXPECT_EQ(autopilot_address, 3);
+  EXPECT_NE(IsApStandby(), 0);
+}
+
+TEST_F(Autopilot, LatestStatusDecidesWhenTwoAutopilotsSpeak) {
+  Receive({{kStatusFrom3, kStandby}, {kStatusFrom7, kNotStandby}});
+  EXPECT_EQ(autopilot_address, 7);
+  EXPECT_EQ(IsApStandby(), 0);
+}
+
+TEST_F(Autopilot, OtherPagesMakersAndKindsAreIgnored) {
+  Receive({{0x19FF1903, kStandby},  // data page 1
+           {kStatusFrom3, {0x41, 0x9E, 0x00, 0x0A, 0x08}},
+           {kStatusFrom3, {0x41, 0x9F, 0x00, 0x0C, 0x08}},
+           {0x18FF1A03, kStandby},  // PGN 65306
+           {0x18FE1903, kStandby}});
+  EXPECT_EQ(autopilot_address, kAddressNotLearnt);
+  EXPECT_EQ(command_source_address, kAddressNotLearnt);
+  EXPECT_EQ(IsApStandby(), 0);
+}
+
+TEST_F(Autopilot, KindElevenTeachesOnlyTheCommandSource) {
+  Receive({{kStatusFrom3, kStandby}, {kStatusFrom35, kCommandSource}});
+  EXPECT_EQ(command_source_address, 35);
+  EXPECT_EQ(autopilot_address, 3);
+  EXPECT_NE(IsApStandby(), 0);
+}
+
+TEST_F(Autopilot, ShortStatusFramesAreNeverJudgedOnStaleBytes) {
+  // A frame of another PGN leaves standby-looking bytes in the drain's
+  // record; the short status frames after it must not be read through them.
+  Receive({{0x18FF1A09, {0x41, 0x9F, 0x00, 0x0A, 0x08, 0x00, 0x00, 0x00}},
+           {kStatusFrom7, {0x41, 0x9F, 0x00, 0x0A}},
+           {kStatusFrom35, {0x41, 0x9F, 0x00}}});
+  EXPECT_EQ(IsApStandby(), 0);
+  EXPECT_EQ(autopilot_address, kAddressNotLearnt);
+  EXPECT_EQ(command_source_address, kAddressNotLearnt);
+
+  // Just long enough.
+  Receive({{kStatusFrom7, {0x41, 0x9F, 0x00, 0x0A, 0x08}},
+           {kStatusFrom35, {0x41, 0x9F, 0x00, 0x0B}}});
+  EXPECT_NE(IsApStandby(), 0);
+  EXPECT_EQ(autopilot_address, 7);
+  EXPECT_EQ(command_source_address, 35);
+}
+
+TEST_F(Autopilot, ShortFramesWithLeftoverBytesAreIgnoredWhenDecodedDirectly) {
+  const CanFrame kind10 = {0x18FF1903, 4, {0x41, 0x9F, 0x00, 0x0A, 0x08, 0, 0, 0}};
+  const CanFrame kind11 = {0x18FF1923, 3, {0x41, 0x9F, 0x00, 0x0B, 0, 0, 0, 0}};
+  const CanFrame empty = {0x18FF1907, 0, {0x41, 0x9F, 0x00, 0x0A, 0x08, 0, 0, 0}};
+  DecodeApStatus(&kind10);
+  DecodeApStatus(&kind11);
+  DecodeApStatus(&empty);
+  EXPECT_EQ(IsApStandby(), 0);
+  EXPECT_EQ(autopilot_address, kAddressNotLearnt);
+  EXPECT_EQ(command_source_address, kAddressNotLearnt);
+}
+
+TEST_F(Autopilot, DrainReadsEveryWaitingFrameAndReportsWhatEndedIt) {
+  Receive({{kStatusFrom3, kStandby}, {kStatusFrom3, kNotStandby}, {kStatusFrom7, kStandby}});
+  EXPECT_EQ(fake_can_sockets.reads, 4) << "three frames and one empty read";
+  EXPECT_EQ(autopilot_address, 7);
+
+  ASSERT_EQ(HalClose(0), kHalOk);
+  EXPECT_EQ(DrainCanInput(), kHalErrorNoSocket);
+}
+
+TEST_F(Autopilot, NothingIsSentUntilBothAddressesAreLearnt) {
+  SendApStandby();
+  Receive({{kStatusFrom3, kStandby}});
+  SendApStandby();
+  EXPECT_THAT(Sent(), IsEmpty());
+  EXPECT_EQ(fast_packet_sequence, 0);
+
+  Receive({{kStatusFrom35, kCommandSource}});
+  SendApStandby();
+  const std::vector<can_frame> sent = Sent();
+  ASSERT_EQ(sent.size(), 2U);
+  EXPECT_EQ(sent[0].data[0], 0x00) << "the first command sent has sequence 0";
+  EXPECT_EQ(sent[1].data[0], 0x01);
+}
+
+TEST_F(Autopilot, StandbyCommandIsTwoFastPacketFrames) {
+  Receive({{kStatusFrom3, kStandby}, {kStatusFrom35, kCommandSource}});
+  SendApStandby();
+  const std::vector<can_frame> sent = Sent();
+  ASSERT_EQ(sent.size(), 2U);
+  EXPECT_EQ(sent[0].can_id, CAN_EFF_FLAG | 0x09FF2223);
+  EXPECT_EQ(sent[0].can_dlc, 8);
+  EXPECT_THAT(sent[0].data, ElementsAre(0x00, 0x0C, 0x41, 0x9F, 0x03, 0xFF, 0xFF, 0x0A));
+  EXPECT_EQ(sent[1].can_id, CAN_EFF_FLAG | 0x09FF2223);
+  EXPECT_EQ(sent[1].can_dlc, 8);
+  EXPECT_THAT(sent[1].data, ElementsAre(0x01, 0x06, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF));
+  // Own frames are not to come back as received frames.
+  EXPECT_THAT(fake_can_calls, Contains("setsockopt CAN_RAW_RECV_OWN_MSGS 0"));
+  EXPECT_THAT(fake_can_calls, Not(Contains("setsockopt CAN_RAW_RECV_OWN_MSGS 1")));
+}
+
+TEST_F(Autopilot, SequenceRunsZeroToSevenAndStartsAgainOnTheNinthCommand) {
+  Receive({{kStatusFrom3, kStandby}, {kStatusFrom35, kCommandSource}});
+  std::vector<int> first_bytes;
+  for (int command = 0; command < 9; ++command) {
+    SendApStandby();
+    for (const can_frame& frame : Sent()) first_bytes.push_back(frame.data[0]);
+  }
+  EXPECT_THAT(first_bytes, ElementsAre(0x00, 0x01, 0x20, 0x21, 0x40, 0x41, 0x60, 0x61, 0x80, 0x81,
+                                       0xA0, 0xA1, 0xC0, 0xC1, 0xE0, 0xE1, 0x00, 0x01));
+}
+
+TEST_F(Autopilot, RefusedFramesAreNotResentButTheSequenceMovesOn) {
+  Receive({{kStatusFrom3, kStandby}, {kStatusFrom35, kCommandSource}});
+  fake_can_sockets.write_results = {-ENOBUFS, -ENOBUFS};
+  SendApStandby();
+  EXPECT_THAT(Sent(), IsEmpty());
+  SendApStandby();
+  const std::vector<can_frame> sent = Sent();
+  ASSERT_EQ(sent.size(), 2U);
+  EXPECT_EQ(sent[0].data[0], 0x20);
+}
+
+TEST_F(Autopilot, StatusFromTheNullAddressUnlearnsTheAutopilot) {
+  Receive({{kStatusFrom3, kStandby}, {kStatusFrom35, kCommandSource}, {kStatusFrom254, kStandby}});
+  EXPECT_EQ(autopilot_address, kAddressNotLearnt);
+  SendApStandby();
+  EXPECT_THAT(Sent(), IsEmpty());
+
+  Receive({{kStatusFrom7, kStandby}});
+  SendApStandby();
+  const std::vector<can_frame> sent = Sent();
+  ASSERT_EQ(sent.size(), 2U);
+  EXPECT_EQ(sent[0].data[4], 7);
+  EXPECT_EQ(sent[0].data[0], 0x00) << "nothing was sent while unlearnt";
+}
+
+}  // namespace
