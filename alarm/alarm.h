@@ -31,6 +31,9 @@ extern const AlarmStep kClearedPattern[kClearedPatternSteps];
 // Names match exactly, case included.
 AlarmType ParseAlarmType(const char* name);
 
-// Plays the first step_count steps of pattern on the configured output and
-// returns at once; the pattern plays outside the guard loop.
+// Plays the first step_count steps of pattern on the output configured in
+// guard_config and returns at once: the pattern plays in a child process of
+// its own, which ends by itself. From the first alarm on SIGCHLD is ignored,
+// so no finished child is left to reap. Does nothing for AlarmNone; a fork
+// that fails ends the process with status 1.
 void SoundAlarm(const AlarmStep* pattern, int32_t step_count);

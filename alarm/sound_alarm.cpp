@@ -1,6 +1,68 @@
-// First SoundAlarm: no alarm output is driven yet, so every type behaves as
-// alarm type none and no child process is created. The guard's timing and
-// its standby commands do not depend on the alarm.
-#include "alarm/alarm.h"
+#include <signal.h>
+#include <unistd.h>
 
-void SoundAlarm(const AlarmStep* /*pattern*/, int32_t /*step_count*/) {}
+#include <cstdio>
+#include <cstdlib>
+
+#include "alarm/alarm.h"
+#include "alarm/speaker_alarm.h"
+#include "alarm/sysfs_alarm.h"
+#include "guard/guard.h"
+
+namespace {
+
+constexpr int kSpeakerVolumePercent = 100;
+
+void PlayOnConfiguredOutput(const AlarmStep* pattern, int32_t step_count) {
+  switch (guard_config.alarm_type) {
+    case AlarmBuzzer:
+      PlayBuzzerPattern(pattern, step_count);
+      break;
+    case AlarmDualBuzzer:
+      PlayDualBuzzerPattern(pattern, step_count);
+      break;
+    case AlarmGpio:
+      PlayGpioPattern(pattern, step_count);
+      break;
+    case AlarmSpeaker:
+      // Every alarm at full volume, whatever the volume was turned down to
+      // since the last one; a mixer without the element still plays.
+      SetSpeakerVolume(kSpeakerVolumePercent);
+      PlayTonePattern(pattern, step_count);
+      break;
+    default:
+      std::fputs("Unknown alarm type, cannot sound the alarm!\n", stderr);
+      break;
+  }
+}
+
+}  // namespace
+
+void SoundAlarm(const AlarmStep* pattern, int32_t step_count) {
+  if (guard_config.alarm_type == AlarmNone) return;
+
+  struct sigaction ignore = {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  ignore.sa_flags = 0;
+
+  // The child's closing flush must send only what the child itself printed.
+  std::fflush(stdout);
+  const pid_t pid = fork();
+  if (pid < 0) {
+    std::perror("fork()");
+    std::exit(1);
+  }
+  if (pid > 0) {
+    // The system reaps finished children: the guard never waits for one.
+    sigaction(SIGCHLD, &ignore, nullptr);
+    return;
+  }
+
+  PlayOnConfiguredOutput(pattern, step_count);
+  // The child is a copy of the daemon: exit() would run the daemon's exit
+  // handlers and flush its copies of the daemon's stdio buffers a second
+  // time, so the child sends only its own output and leaves by _exit.
+  std::fflush(stdout);
+  _exit(0);
+}

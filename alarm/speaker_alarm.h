@@ -1,0 +1,17 @@
+// The speaker output: a tone on the default ALSA playback device, at full
+// mixer volume.
+#pragma once
+
+#include <cstdint>
+
+#include "alarm/alarm.h"
+
+// Sets the "DAC" element of the default mixer to percent of its playback
+// range on every channel. 0 on success, non-zero when the mixer, the element
+// or its volume control is missing or the setting is refused.
+int SetSpeakerVolume(int percent);
+
+// Plays the steps as a tone (44100 Hz, 16-bit stereo), a silence for a step of
+// frequency 0, and returns once the device has played the last frame. Returns
+// early, without sound, when the device cannot be set up.
+void PlayTonePattern(const AlarmStep* pattern, int32_t step_count);

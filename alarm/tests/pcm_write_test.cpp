@@ -1,0 +1,184 @@
+// WritePcmFrames' recovery rules against stand-ins for the ALSA calls it
+// makes: this program is linked without ALSA, so the writes answer whatever
+// each test scripts, one answer per call.
+#include "alarm/pcm_write.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "alarm/tests/alarm_test_support.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Script and record of the stand-ins.
+std::deque<snd_pcm_sframes_t> write_answers;  // when empty, a write takes every frame
+std::deque<int> wait_answers;                 // when empty, the device is ready (1)
+std::deque<int> resume_answers;               // when empty, resuming succeeds (0)
+std::vector<std::string> calls;
+std::vector<Clock::time_point> resume_times;
+const unsigned char* chunk_start = nullptr;
+bool echo_calls = false;  // each call also goes to standard error as it is made
+
+int device_object;
+snd_pcm_t* const kPcm = reinterpret_cast<snd_pcm_t*>(&device_object);
+
+template <typename T>
+T Next(std::deque<T>* answers, T otherwise) {
+  if (answers->empty()) return otherwise;
+  const T answer = answers->front();
+  answers->pop_front();
+  return answer;
+}
+
+std::string Where(const snd_pcm_t* pcm) { return pcm == kPcm ? "" : " on another device"; }
+
+void Record(const std::string& call) {
+  calls.push_back(call);
+  if (echo_calls) {
+    const std::string line = call + "\n";
+    static_cast<void>(write(STDERR_FILENO, line.data(), line.size()));
+  }
+}
+
+}  // namespace
+
+snd_pcm_sframes_t snd_pcm_writei(snd_pcm_t* pcm, const void* buffer, snd_pcm_uframes_t size) {
+  const long frame = (static_cast<const unsigned char*>(buffer) - chunk_start) / 4;
+  Record("write " + std::to_string(frame) + "+" + std::to_string(size) + Where(pcm));
+  return Next(&write_answers, static_cast<snd_pcm_sframes_t>(size));
+}
+
+int snd_pcm_wait(snd_pcm_t* pcm, int timeout) {
+  Record("wait " + std::to_string(timeout) + Where(pcm));
+  return Next(&wait_answers, 1);
+}
+
+int snd_pcm_prepare(snd_pcm_t* pcm) {
+  Record("prepare" + Where(pcm));
+  return 0;
+}
+
+int snd_pcm_resume(snd_pcm_t* pcm) {
+  Record("resume" + Where(pcm));
+  resume_times.push_back(Clock::now());
+  return Next(&resume_answers, 0);
+}
+
+namespace {
+
+using Calls = std::vector<std::string>;
+
+class WritePcmFramesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    write_answers.clear();
+    wait_answers.clear();
+    resume_answers.clear();
+    calls.clear();
+    resume_times.clear();
+    chunk_start = chunk_.data();
+  }
+
+  void Write(int32_t frame_count) { WritePcmFrames(kPcm, chunk_.data(), frame_count); }
+
+  std::vector<unsigned char> chunk_ = std::vector<unsigned char>(2205 * 4);
+};
+
+TEST_F(WritePcmFramesTest, ChunkTakenWholeIsOneWrite) {
+  Write(2205);
+  EXPECT_EQ(calls, (Calls{"write 0+2205"}));
+}
+
+TEST_F(WritePcmFramesTest, NothingToWriteCallsNothing) {
+  Write(0);
+  Write(-1);
+  EXPECT_EQ(calls, Calls{});
+}
+
+TEST_F(WritePcmFramesTest, PartialWritesGoOnFromWhereTheDeviceStopped) {
+  write_answers = {100, 141};
+  Write(441);
+  EXPECT_EQ(calls, (Calls{"write 0+441", "write 100+341", "write 241+200"}));
+}
+
+TEST_F(WritePcmFramesTest, WriteThatTakesNothingIsWaitedForLikeADeviceNotReady) {
+  // Repeated at once, it would spin the real-time alarm child.
+  write_answers = {100, 0, 0};
+  Write(441);
+  EXPECT_EQ(calls, (Calls{"write 0+441", "write 100+341", "wait 1000", "write 100+341", "wait 1000",
+                          "write 100+341"}));
+}
+
+TEST_F(WritePcmFramesTest, DeviceNotReadyIsWaitedForBeforeTheSameWrite) {
+  write_answers = {-EAGAIN, -EAGAIN};
+  Write(441);
+  EXPECT_EQ(calls, (Calls{"write 0+441", "wait 1000", "write 0+441", "wait 1000", "write 0+441"}));
+
+  calls.clear();
+  write_answers = {200, -EAGAIN};
+  Write(441);
+  EXPECT_EQ(calls, (Calls{"write 0+441", "write 200+241", "wait 1000", "write 200+241"}));
+}
+
+TEST_F(WritePcmFramesTest, FailedWaitStillLeadsToTheSameWrite) {
+  // The wait may fail or time out; the write decides what happens next.
+  write_answers = {-EAGAIN, -EAGAIN};
+  wait_answers = {-EIO, 0};
+  Write(441);
+  EXPECT_EQ(calls, (Calls{"write 0+441", "wait 1000", "write 0+441", "wait 1000", "write 0+441"}));
+}
+
+TEST_F(WritePcmFramesTest, UnderrunPreparesAgainAndDropsTheRestOfTheChunk) {
+  write_answers = {200, -EPIPE};
+  Write(441);
+  EXPECT_EQ(calls, (Calls{"write 0+441", "write 200+241", "prepare"}));
+}
+
+TEST_F(WritePcmFramesTest, SuspendIsResumedOnceTheDeviceCanBe) {
+  write_answers = {-ESTRPIPE};
+  resume_answers = {-EAGAIN, 0};
+  Write(441);
+  EXPECT_EQ(calls, (Calls{"write 0+441", "resume", "resume"}));
+  ASSERT_EQ(resume_times.size(), 2U);
+  // A second between tries, not a loop: the lower bound is all that holds
+  // on a busy machine.
+  EXPECT_GE(resume_times[1] - resume_times[0], std::chrono::milliseconds(900));
+}
+
+TEST_F(WritePcmFramesTest, SuspendThatCannotBeResumedPreparesAgain) {
+  write_answers = {-ESTRPIPE};
+  resume_answers = {-EAGAIN, -ENOSYS};
+  Write(441);
+  EXPECT_EQ(calls, (Calls{"write 0+441", "resume", "resume", "prepare"}));
+
+  calls.clear();
+  write_answers = {300, -ESTRPIPE};
+  resume_answers = {-EIO};
+  Write(441);
+  EXPECT_EQ(calls, (Calls{"write 0+441", "write 300+141", "resume", "prepare"}));
+}
+
+TEST_F(WritePcmFramesTest, AnyOtherErrorEndsTheProcessWithStatusOne) {
+  for (const snd_pcm_sframes_t error : {-EIO, -EBADFD, -ENODEV, -EINVAL}) {
+    SCOPED_TRACE(error);
+    write_answers = {100, error};
+    const alarm_test::ChildResult child = alarm_test::RunInChild([this] {
+      echo_calls = true;
+      Write(441);
+      return 2;  // came back
+    });
+    // Ended right at the failed write, with no message and no recovery.
+    EXPECT_EQ(child.exit_code(), 1) << child.Describe();
+    EXPECT_EQ(child.output, "");
+    EXPECT_EQ(child.error, "write 0+441\nwrite 100+341\n");
+  }
+}
+
+}  // namespace
