@@ -1,5 +1,6 @@
 #include "guard/guard_loop.h"
 
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,9 +16,45 @@
 
 namespace {
 
+constexpr long kNanosecondsPerSecond = 1000000000;
+
+timespec MonotonicNow() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now;
+}
+
+timespec AddTime(timespec t, time_t seconds, suseconds_t microseconds) {
+  t.tv_sec += seconds;
+  t.tv_nsec += static_cast<long>(microseconds) * 1000;
+  if (t.tv_nsec >= kNanosecondsPerSecond) {
+    t.tv_sec += 1;
+    t.tv_nsec -= kNanosecondsPerSecond;
+  }
+  return t;
+}
+
+bool IsBefore(const timespec& a, const timespec& b) {
+  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+// A window starts now.
 void LoadTimeout(GuardLoop* loop, time_t seconds, suseconds_t microseconds) {
   loop->timeout.tv_sec = seconds;
   loop->timeout.tv_usec = microseconds;
+  loop->deadline = AddTime(MonotonicNow(), seconds, microseconds);
+}
+
+// An interval starts where the one before it ended, so a late pass does not
+// shift every later command; after a stall longer than the interval it
+// starts now rather than firing at once to catch up.
+void LoadNextInterval(GuardLoop* loop) {
+  const timespec now = MonotonicNow();
+  timespec next = AddTime(loop->deadline, 0, kStandbyIntervalMicroseconds);
+  if (IsBefore(next, now)) next = AddTime(now, 0, kStandbyIntervalMicroseconds);
+  loop->deadline = next;
+  loop->timeout.tv_sec = 0;
+  loop->timeout.tv_usec = kStandbyIntervalMicroseconds;
 }
 
 void AddToSet(int fd, fd_set* read_set, int* count) {
@@ -29,7 +66,7 @@ void HandleTimeout(GuardLoop* loop) {
   switch (loop->state) {
     case GuardAwaitConfirm:
       loop->state = GuardStandbySent;
-      LoadTimeout(loop, 0, kStandbyIntervalMicroseconds);
+      LoadNextInterval(loop);
       SendApStandby();
       loop->timeout_armed = 1;
       break;
@@ -44,7 +81,7 @@ void HandleTimeout(GuardLoop* loop) {
         loop->timeout_armed = 0;
         loop->retry_count = 0;
       } else {
-        LoadTimeout(loop, 0, kStandbyIntervalMicroseconds);
+        LoadNextInterval(loop);
         SendApStandby();
       }
       break;
@@ -97,8 +134,7 @@ void RunWakeUpAction(GuardLoop* loop, int short_press) {
       }
       break;
     case GuardAwaitConfirm:
-      // Nothing else here: a further press does not restart the window and
-      // the time-out runs on as select left it.
+      // Nothing else here: a further press does not restart the window.
       if (loop->last_control_byte == ControlConfirm) {
         loop->timeout_armed = 0;
         loop->state = GuardIdle;
@@ -112,10 +148,7 @@ void RunWakeUpAction(GuardLoop* loop, int short_press) {
         loop->retry_count = 0;
         SoundAlarm(kClearedPattern, kClearedPatternSteps);
       } else {
-        // A wake-up that finds the interval used up to the microsecond
-        // starts a full new one: the time-out that was due comes 250 ms later.
         loop->timeout.tv_sec = 0;
-        if (loop->timeout.tv_usec == 0) loop->timeout.tv_usec = kStandbyIntervalMicroseconds;
       }
       break;
   }
@@ -149,6 +182,28 @@ int FillGuardSelectSet(const GuardLoop* loop, fd_set* read_set) {
   return count;
 }
 
+void RefreshGuardTimeout(GuardLoop* loop, const timespec* now) {
+  if (!loop->timeout_armed) return;
+  if (!IsBefore(*now, loop->deadline)) {
+    loop->timeout = {0, 0};
+    return;
+  }
+  time_t seconds = loop->deadline.tv_sec - now->tv_sec;
+  long nanoseconds = loop->deadline.tv_nsec - now->tv_nsec;
+  if (nanoseconds < 0) {
+    seconds -= 1;
+    nanoseconds += kNanosecondsPerSecond;
+  }
+  // Rounded up, so select never wakes just short of the deadline.
+  long microseconds = (nanoseconds + 999) / 1000;
+  if (microseconds == 1000000) {
+    seconds += 1;
+    microseconds = 0;
+  }
+  loop->timeout.tv_sec = seconds;
+  loop->timeout.tv_usec = static_cast<suseconds_t>(microseconds);
+}
+
 timeval* GuardSelectTimeout(GuardLoop* loop) {
   return loop->timeout_armed ? &loop->timeout : nullptr;
 }
@@ -163,6 +218,9 @@ void RunGuardPass(GuardLoop* loop, int select_result, const fd_set* ready) {
     return;
   }
   RunWakeUpAction(loop, ServeReadyDescriptors(loop, ready));
+  if (loop->timeout_armed && loop->timeout.tv_sec == 0 && loop->timeout.tv_usec == 0) {
+    HandleTimeout(loop);
+  }
 }
 
 void RunGuardLoop(int key_fd, int listen_fd) {
@@ -171,7 +229,13 @@ void RunGuardLoop(int key_fd, int listen_fd) {
   for (;;) {
     fd_set ready;
     const int count = FillGuardSelectSet(&loop, &ready);
+    timespec now = MonotonicNow();
+    RefreshGuardTimeout(&loop, &now);
     const int result = select(count, &ready, nullptr, nullptr, GuardSelectTimeout(&loop));
+    if (result > 0) {
+      now = MonotonicNow();
+      RefreshGuardTimeout(&loop, &now);
+    }
     RunGuardPass(&loop, result, &ready);
   }
 }

@@ -5,6 +5,7 @@
 
 #include <sys/select.h>
 #include <sys/time.h>
+#include <time.h>
 
 #include <cstdint>
 
@@ -24,10 +25,13 @@ inline constexpr int32_t kStandbyRetryLimit = 8;
 // The loop's variables.
 struct GuardLoop {
   GuardState state;
-  // Time left in the current window or interval. select writes the time not
-  // slept back into it, so it is a deadline kept across wake-ups; it is
-  // loaded only where a window or interval begins.
+  // Time left in the current window or interval, handed to select.
   timeval timeout;
+  // Where the current window or interval ends, on CLOCK_MONOTONIC. The loop
+  // sets timeout from it before every select and again after a wake-up, so
+  // the time spent serving descriptors between selects (on a busy bus, much
+  // of it) is not lost from the window or interval.
+  timespec deadline;
   int timeout_armed;
   int32_t retry_count;
   // Stays in force from pass to pass until the next byte or the client's end.
@@ -47,8 +51,14 @@ int FillGuardSelectSet(const GuardLoop* loop, fd_set* read_set);
 // null (no limit) otherwise.
 timeval* GuardSelectTimeout(GuardLoop* loop);
 
+// Sets timeout to what is left at now until the deadline, zero once it has
+// passed. Unarmed loops are left alone.
+void RefreshGuardTimeout(GuardLoop* loop, const timespec* now);
+
 // Acts on select's result: a failure ends the process with status 1, 0 runs
 // the time-out action of the state in force, and a positive count serves the
 // ready descriptors (CAN, listening socket, client, key device, in that
-// order) and then runs the wake-up action.
+// order) and then runs the wake-up action. A wake-up that finds no time left
+// and is still armed runs the time-out action too, so a steady stream of
+// frames can neither starve nor postpone it.
 void RunGuardPass(GuardLoop* loop, int select_result, const fd_set* ready);

@@ -288,10 +288,13 @@ TEST_F(GuardLoopTest, WindowRunsOnThroughOtherBytesPressesAndFrames) {
   EXPECT_THAT(neighbour_calls, ElementsAre("drain"));  // no status query
   EXPECT_THAT(ReceiveAll(client).bytes, IsEmpty());    // a 1 gets no answer here
 
-  // A window used up to the microsecond is not given new time either.
+  // A wake-up that finds the window used up runs its time-out there and
+  // then, as a select that ran out would have.
   loop_.timeout = {0, 0};
-  ShortPress();
-  EXPECT_TRUE(IsTimeout(loop_.timeout, 0, 0));
+  CanWakeUp();
+  EXPECT_EQ(loop_.state, GuardStandbySent);
+  EXPECT_TRUE(IsTimeout(loop_.timeout, 0, 250000));
+  EXPECT_THAT(neighbour_calls, ElementsAre("drain", "drain", "standby"));
 }
 
 TEST_F(GuardLoopTest, WindowTimeOutSendsOneStandbyAndArmsTheInterval) {
@@ -323,30 +326,30 @@ TEST_F(GuardLoopTest, SendingStateWakeUpKeepsTheIntervalsEnd) {
   loop_.timeout = {1, 300};  // the seconds are dropped, the rest is kept
   CanWakeUp();
   EXPECT_TRUE(IsTimeout(loop_.timeout, 0, 300));
-  loop_.timeout = {1, 0};
-  CanWakeUp();
-  EXPECT_TRUE(IsTimeout(loop_.timeout, 0, 250000));
   EXPECT_EQ(loop_.timeout_armed, 1);
-  EXPECT_THAT(neighbour_calls, ElementsAre("standby", "drain", "standby?", "drain", "standby?",
-                                           "drain", "standby?"));
+  EXPECT_THAT(neighbour_calls, ElementsAre("standby", "drain", "standby?", "drain", "standby?"));
 }
 
-TEST_F(GuardLoopTest, WakeUpFindingZeroLeftRestartsAFullIntervalInsteadOfCounting) {
+// On a busy bus a wake-up can come when the interval has just run out; the
+// command due then goes out in that pass, neither postponed nor starved.
+TEST_F(GuardLoopTest, WakeUpFindingNoTimeLeftRunsTheDueTimeOut) {
   EnterStandbySent();
-  loop_.timeout = {0, 0};
-  CanWakeUp();
-  EXPECT_EQ(loop_.state, GuardStandbySent);
-  EXPECT_EQ(loop_.retry_count, 0);
-  EXPECT_TRUE(IsTimeout(loop_.timeout, 0, 250000));
-  EXPECT_THAT(neighbour_calls, ElementsAre("standby", "drain", "standby?"));
-
-  TimeOut();
   loop_.timeout = {0, 0};
   CanWakeUp();
   EXPECT_EQ(loop_.state, GuardAlarming);
   EXPECT_EQ(loop_.retry_count, 1);
   EXPECT_TRUE(IsTimeout(loop_.timeout, 0, 250000));
+  EXPECT_THAT(neighbour_calls,
+              ElementsAre("standby", "drain", "standby?", "warning 13", "standby"));
+
+  // A standby report in the same pass wins: cleared, nothing more sent.
+  neighbour_ap_standby = 1;
+  loop_.timeout = {0, 0};
+  CanWakeUp();
+  EXPECT_EQ(loop_.state, GuardIdle);
+  EXPECT_EQ(loop_.timeout_armed, 0);
   EXPECT_EQ(Count(neighbour_calls, "standby"), 2);
+  EXPECT_EQ(neighbour_calls.back(), "cleared 1");
 }
 
 TEST_F(GuardLoopTest, IntervalTimeOutStartsTheWarningThenRepeatsTheCommand) {
@@ -374,6 +377,71 @@ TEST_F(GuardLoopTest, AlarmingStandbyReportClearsAndResetsTheCount) {
   EXPECT_EQ(loop_.retry_count, 0);
   EXPECT_THAT(neighbour_calls, ElementsAre("standby", "warning 13", "standby", "standby", "drain",
                                            "standby?", "drain", "standby?", "cleared 1"));
+}
+
+// ---------------------------------------------------------------------------
+// Deadlines: what select is given, from the monotonic clock.
+
+timespec MonotonicNow() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now;
+}
+
+int64_t Nanoseconds(const timespec& t) { return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; }
+
+TEST_F(GuardLoopTest, RefreshGivesSelectWhatIsLeftRoundedUpAndZeroOncePast) {
+  loop_.timeout_armed = 1;
+  loop_.deadline = {100, 500};
+  timespec now = {99, 0};
+  RefreshGuardTimeout(&loop_, &now);
+  EXPECT_TRUE(IsTimeout(loop_.timeout, 1, 1));  // never short of the deadline
+  now = {99, 999999999};
+  RefreshGuardTimeout(&loop_, &now);
+  EXPECT_TRUE(IsTimeout(loop_.timeout, 0, 1));
+  now = {99, 400};
+  loop_.deadline = {100, 0};
+  RefreshGuardTimeout(&loop_, &now);
+  EXPECT_TRUE(IsTimeout(loop_.timeout, 1, 0));  // 999999.6 us rounds up to a whole second
+  now = {100, 0};
+  RefreshGuardTimeout(&loop_, &now);
+  EXPECT_TRUE(IsTimeout(loop_.timeout, 0, 0));
+  now = {250, 0};
+  RefreshGuardTimeout(&loop_, &now);
+  EXPECT_TRUE(IsTimeout(loop_.timeout, 0, 0));
+
+  loop_.timeout_armed = 0;  // nothing armed: the record is not select's
+  loop_.timeout = {7, 7};
+  RefreshGuardTimeout(&loop_, &now);
+  EXPECT_TRUE(IsTimeout(loop_.timeout, 7, 7));
+}
+
+TEST_F(GuardLoopTest, WindowEndsThreeSecondsAfterThePressAndIntervalsFollowOnFromIt) {
+  const int64_t before = Nanoseconds(MonotonicNow());
+  ShortPress();
+  const int64_t after = Nanoseconds(MonotonicNow());
+  const int64_t window_end = Nanoseconds(loop_.deadline);
+  EXPECT_GE(window_end, before + 3000000000);
+  EXPECT_LE(window_end, after + 3000000000);
+  // Time-outs handled early or late do not move the later deadlines: each
+  // interval starts where the one before it ended.
+  for (int k = 1; k <= 3; ++k) {
+    TimeOut();
+    EXPECT_EQ(Nanoseconds(loop_.deadline), window_end + k * 250000000LL) << "interval " << k;
+  }
+}
+
+TEST_F(GuardLoopTest, IntervalAfterAStallStartsNowInsteadOfCatchingUp) {
+  EnterStandbySent();
+  loop_.deadline = {0, 0};  // the deadline lies far behind: the process was stopped
+  const int64_t before = Nanoseconds(MonotonicNow());
+  TimeOut();
+  const int64_t after = Nanoseconds(MonotonicNow());
+  EXPECT_GE(Nanoseconds(loop_.deadline), before + 250000000);
+  EXPECT_LE(Nanoseconds(loop_.deadline), after + 250000000);
+  timespec now = MonotonicNow();
+  RefreshGuardTimeout(&loop_, &now);
+  EXPECT_GT(loop_.timeout.tv_usec, 0) << "the next command is not due at once";
 }
 
 // ---------------------------------------------------------------------------
