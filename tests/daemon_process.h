@@ -59,6 +59,13 @@ class DaemonProcess {
   // Everything read from standard error so far.
   const std::string& error_text() const { return error_text_; }
 
+  // Reads what standard error holds now, without waiting, and returns
+  // everything read so far.
+  const std::string& ReadError() {
+    ReadAvailable(0);
+    return error_text_;
+  }
+
   // Kills the started process and every other process that holds its
   // standard error, and reaps those that are children of the test.
   void KillAll();

@@ -1,0 +1,55 @@
+/* The UI application's side of the guard's control socket.
+ *
+ * The guard accepts one client at a time; a newer connection replaces the
+ * older one. The client sends single bytes: 2 confirms that the UI has
+ * handled a press of a guarded key (within 3 s of the key's release), 1 asks
+ * whether the guard is there and idle, answered by the byte 1. A byte stays
+ * in force until the next one, so a standing 2 also confirms the next press
+ * and a standing 1 is answered again at every wake-up of the guard.
+ *
+ * Every call returns within the time it is given; none raises SIGPIPE.
+ * Usable from C and C++. */
+#ifndef HELMWATCH_CLIENT_H
+#define HELMWATCH_CLIENT_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Where the guard listens unless started with -u. */
+#define HELMWATCH_DEFAULT_SOCKET "/run/helmwatch"
+
+/* Connects to the guard at path (NULL: the default). Returns the connection's
+ * descriptor, or -1 with errno set (ENOENT or ECONNREFUSED: no guard
+ * listens there; EAGAIN: its backlog is full). The descriptor is
+ * non-blocking and close-on-exec. */
+int HelmwatchConnect(const char *path);
+
+/* Confirms the press under way. Returns 0, or -1 with errno set when the
+ * connection is gone. */
+int HelmwatchConfirm(int fd);
+
+/* Withdraws a standing confirmation or ping. Returns 0 or -1 as above. */
+int HelmwatchWithdraw(int fd);
+
+/* Asks whether the guard is there and idle and waits up to timeout_ms for
+ * its answer; then withdraws the question, so that the guard stops
+ * answering, and discards answers already on the way. Returns 1 when the
+ * guard answered, 0 when it did not within timeout_ms (it is busy with a
+ * press, or hangs), -1 with errno set when the connection is gone. */
+int HelmwatchPing(int fd, int timeout_ms);
+
+/* Waits up to timeout_ms for the guard's answer bytes and consumes those that
+ * have come. Returns their number (0 after a time-out), or -1 with errno set
+ * when the connection is gone (EPIPE when the guard closed it, for instance
+ * for a newer client). */
+int HelmwatchReadEchoes(int fd, int timeout_ms);
+
+/* Closes the connection; the guard then forgets the byte in force. */
+void HelmwatchClose(int fd);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* HELMWATCH_CLIENT_H */

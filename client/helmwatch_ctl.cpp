@@ -1,0 +1,110 @@
+// helmwatch-ctl: the UI side of the guard's control socket, for integrators
+// and bench tests.
+#include <getopt.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "client/helmwatch_client.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "Usage: helmwatch-ctl [-u PATH] [-t MS] COMMAND\n"
+    "  ping            ask whether the guard is there and idle (exit 0: it answered)\n"
+    "  confirm         confirm the press under way, then disconnect\n"
+    "  watch [SECONDS] ping and print every answer until the guard closes the\n"
+    "                  connection or SECONDS are over\n"
+    "  -u, --unix=PATH   the guard's socket (default " HELMWATCH_DEFAULT_SOCKET ")\n"
+    "  -t, --timeout=MS  how long ping waits for the answer (default 1000)\n";
+
+double Now() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+bool Number(const char* text, long low, long high, long* value) {
+  char* end = nullptr;
+  errno = 0;
+  *value = std::strtol(text, &end, 10);
+  return errno == 0 && end != text && *end == '\0' && *value >= low && *value <= high;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  static const option kLong[] = {{"unix", required_argument, nullptr, 'u'},
+                                 {"timeout", required_argument, nullptr, 't'},
+                                 {"help", no_argument, nullptr, 'h'},
+                                 {nullptr, 0, nullptr, 0}};
+  const char* path = HELMWATCH_DEFAULT_SOCKET;
+  long timeout_ms = 1000;
+  for (int c; (c = getopt_long(argc, argv, "u:t:h", kLong, nullptr)) != -1;) {
+    if (c == 'u') {
+      path = optarg;
+    } else if (c != 't' || !Number(optarg, 0, 3600000, &timeout_ms)) {
+      std::fputs(kUsage, stderr);
+      return 2;
+    }
+  }
+  if (optind >= argc) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  const char* command = argv[optind];
+  long seconds = -1;
+  const bool known = std::strcmp(command, "ping") == 0 || std::strcmp(command, "confirm") == 0 ||
+                     std::strcmp(command, "watch") == 0;
+  const int extra = argc - optind - 1;
+  if (!known || extra > 1 || (extra == 1 && (std::strcmp(command, "watch") != 0 ||
+                                             !Number(argv[optind + 1], 0, 86400, &seconds)))) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+
+  const int fd = HelmwatchConnect(path);
+  if (fd < 0) {
+    std::fprintf(stderr, "helmwatch-ctl: cannot connect to %s: %s\n", path, std::strerror(errno));
+    return 2;
+  }
+  int status = 0;
+  if (std::strcmp(command, "ping") == 0) {
+    const int answer = HelmwatchPing(fd, static_cast<int>(timeout_ms));
+    if (answer > 0) {
+      std::puts("the guard is idle");
+    } else if (answer == 0) {
+      std::printf("no answer within %ld ms\n", timeout_ms);
+      status = 1;
+    } else {
+      std::fprintf(stderr, "helmwatch-ctl: %s\n", std::strerror(errno));
+      status = 2;
+    }
+  } else if (std::strcmp(command, "confirm") == 0) {
+    if (HelmwatchConfirm(fd) != 0) {
+      std::fprintf(stderr, "helmwatch-ctl: %s\n", std::strerror(errno));
+      status = 2;
+    }
+  } else {
+    // A standing ping is answered at every wake-up of the idle guard.
+    const double end = seconds >= 0 ? Now() + static_cast<double>(seconds) : 1e300;
+    unsigned char ping = 1;
+    if (write(fd, &ping, 1) != 1) status = 2;
+    while (status == 0 && Now() < end) {
+      const double left_ms = (end - Now()) * 1000;
+      const int count = HelmwatchReadEchoes(fd, left_ms > 1000 ? 1000 : static_cast<int>(left_ms));
+      if (count < 0) {
+        std::printf("%.6f closed by the guard\n", Now());
+        break;
+      }
+      for (int i = 0; i < count; ++i) std::printf("%.6f echo\n", Now());
+      std::fflush(stdout);
+    }
+  }
+  HelmwatchClose(fd);
+  return status;
+}

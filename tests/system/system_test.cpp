@@ -1,0 +1,580 @@
+// The whole daemon on the emulated boat: a real kernel's CAN stack with two
+// controllers on one bus, a uinput keypad, the ALSA loopback card. These
+// tests run inside the bench's virtual machine as root (bench/run); times
+// are judged with tolerances wide enough for an emulated CPU.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "alarm/alarm.h"
+#include "alarm/tone.h"
+#include "client/helmwatch_client.h"
+#include "tests/system/bench_session.h"
+
+namespace helmwatch_test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr double kTolerance = 0.040;  // s: emulation, not the daemon, sets this
+constexpr double kWindow = 3.0;       // s from the key's release to the first command
+constexpr double kInterval = 0.25;    // s between commands
+constexpr int kRetries = 8;
+constexpr int kGuardedKey = 30;
+constexpr int kShortHoldMs = 100;
+constexpr uint32_t kCommandSource = 35;
+constexpr uint32_t kAutopilotAddress = 3;
+
+constexpr char kWarningFreq[] = "2900029000290002900029000290002900";
+constexpr char kWarningVolume[] = "100000";
+constexpr char kClearedFreq[] = "2900";
+
+std::string Shell(const std::string& command) {
+  std::string output;
+  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return "popen failed";
+  char buffer[512];
+  for (size_t got; (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, got);
+  pclose(pipe);
+  return output;
+}
+
+class SystemTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char folder[] = "/tmp/helmwatch-system.XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    dir_ = folder;
+    socket_ = dir_ + "/control";
+    alarm_dir_ = dir_ + "/buzzer";
+    fs::create_directory(alarm_dir_);
+    const int keys[] = {30, 38, 48};
+    std::string error;
+    ASSERT_TRUE(CreateKeypad(&keypad_, "bench keypad", keys, 3, &error)) << error;
+  }
+
+  void TearDown() override {
+    daemon_.reset();
+    autopilot_.reset();
+    DestroyKeypad(&keypad_);
+    fs::remove_all(dir_);
+  }
+
+  void StartAutopilot(const std::vector<std::string>& options = {}) {
+    autopilot_ = std::make_unique<Autopilot>(dir_ + "/autopilot.log", options);
+  }
+
+  // Starts the daemon with its alarm on the buzzer folder and waits for its
+  // control socket.
+  void StartDaemon(std::vector<std::string> options = {"-t", "buzzer"}) {
+    if (options.size() == 2 && options[0] == "-t" && options[1] == "buzzer") {
+      options.push_back("-o");
+      options.push_back(alarm_dir_);
+    }
+    std::vector<std::string> args = {"-u", socket_};
+    args.insert(args.end(), options.begin(), options.end());
+    args.push_back(keypad_.event_path);
+    daemon_ = std::make_unique<DaemonProcess>(DaemonCommand(args));
+    for (const double give_up = Now() + 10; !fs::exists(socket_);) {
+      ASSERT_LT(Now(), give_up) << "no control socket; the daemon said: " << daemon_->ReadError();
+      ASSERT_TRUE(daemon_->Running()) << daemon_->ReadError();
+      SleepFor(0.01);
+    }
+    // The guard learns both addresses from the first status broadcast.
+    SleepFor(0.3);
+  }
+
+  // A short press of a guarded key; returns the time of the release.
+  double Press(int key = kGuardedKey) {
+    EXPECT_TRUE(WriteKeyEdge(keypad_, key, 1));
+    SleepFor(kShortHoldMs / 1000.0);
+    EXPECT_TRUE(WriteKeyEdge(keypad_, key, 0));
+    return Now();
+  }
+
+  // Checks that the commands are the guard's full run after a release at
+  // released: 8 commands on the quarter second, sequence numbers counting
+  // on from first_sequence.
+  void ExpectFullRun(const std::vector<CommandSeen>& commands, double released,
+                     int first_sequence) {
+    ASSERT_EQ(commands.size(), static_cast<size_t>(kRetries));
+    for (int k = 0; k < kRetries; ++k) {
+      const CommandSeen& command = commands[static_cast<size_t>(k)];
+      SCOPED_TRACE("command " + std::to_string(k));
+      EXPECT_NEAR(command.time - released, kWindow + k * kInterval, kTolerance);
+      EXPECT_EQ(command.sequence, (first_sequence + k) % 8);
+      EXPECT_EQ(command.source, static_cast<int>(kCommandSource));
+      EXPECT_EQ(command.target, static_cast<int>(kAutopilotAddress));
+    }
+  }
+
+  bool Pings(int timeout_ms = 500) {
+    const int fd = HelmwatchConnect(socket_.c_str());
+    if (fd < 0) return false;
+    const int answer = HelmwatchPing(fd, timeout_ms);
+    HelmwatchClose(fd);
+    return answer == 1;
+  }
+
+  std::string dir_;
+  std::string socket_;
+  std::string alarm_dir_;
+  SimKeypad keypad_;
+  std::unique_ptr<Autopilot> autopilot_;
+  std::unique_ptr<DaemonProcess> daemon_;
+};
+
+// --- start-up -------------------------------------------------------------
+
+TEST_F(SystemTest, StartUpConfiguresCan0At250kWithBusErrorReporting) {
+  StartAutopilot();
+  StartDaemon();
+  const std::string link = Shell("ip -details link show can0");
+  EXPECT_NE(link.find("bitrate 250000"), std::string::npos) << link;
+  EXPECT_NE(link.find("restart-ms 0"), std::string::npos) << link;
+  EXPECT_NE(link.find("BERR-REPORTING"), std::string::npos) << link;
+  EXPECT_NE(link.find("state UP"), std::string::npos) << link;
+  EXPECT_EQ(daemon_->ReadError(), "") << "a healthy start prints nothing";
+}
+
+TEST_F(SystemTest, StartUpTakesRealTimePriorityAndOutOfMemoryProtection) {
+  StartAutopilot();
+  StartDaemon();
+  const pid_t pid = daemon_->pid();
+  EXPECT_EQ(sched_getscheduler(pid), SCHED_FIFO);
+  sched_param param{};
+  ASSERT_EQ(sched_getparam(pid, &param), 0);
+  EXPECT_EQ(param.sched_priority, sched_get_priority_min(SCHED_FIFO));
+  EXPECT_EQ(ReadFile("/proc/" + std::to_string(pid) + "/oom_score_adj"), "-1000\n");
+}
+
+TEST_F(SystemTest, StartUpWithoutPrivilegeRunsWithoutControlSocket) {
+  StartAutopilot();
+  ASSERT_EQ(chmod(keypad_.event_path.c_str(), 0644), 0);
+  ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
+  StartOptions nobody;
+  nobody.as_nobody = true;
+  daemon_ = std::make_unique<DaemonProcess>(
+      DaemonCommand({"-u", socket_, keypad_.event_path}), nobody);
+  EXPECT_TRUE(daemon_->WaitForError("Lack proper privileges\n")) << daemon_->error_text();
+  EXPECT_NE(daemon_->error_text().find("CAN failed to initialize\n"), std::string::npos);
+  SleepFor(0.5);
+  EXPECT_TRUE(daemon_->Running());
+  EXPECT_FALSE(fs::exists(socket_));
+}
+
+TEST_F(SystemTest, SecondDaemonOnTheSameSocketFailsAtBindAndLeavesTheFirstAlone) {
+  StartAutopilot();
+  StartDaemon();
+  const int client = HelmwatchConnect(socket_.c_str());
+  ASSERT_GE(client, 0);
+  DaemonProcess second(DaemonCommand({"-u", socket_, keypad_.event_path}));
+  const auto status = second.WaitForExit();
+  ASSERT_TRUE(status.has_value());
+  EXPECT_EQ(WEXITSTATUS(*status), 1);
+  EXPECT_NE(second.error_text().find("bind(): Address already in use\n"), std::string::npos)
+      << second.error_text();
+  EXPECT_TRUE(daemon_->Running());
+  EXPECT_EQ(HelmwatchPing(client, 1000), 1) << "the first daemon's client is still served";
+  HelmwatchClose(client);
+  EXPECT_TRUE(Pings());
+}
+
+TEST_F(SystemTest, StartUpDetachesWithDashD) {
+  StartAutopilot();
+  DaemonProcess parent(DaemonCommand({"-d", "-u", socket_, keypad_.event_path}));
+  const auto status = parent.WaitForExit();
+  ASSERT_TRUE(status.has_value());
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+  for (const double give_up = Now() + 10; !fs::exists(socket_) && Now() < give_up;) SleepFor(0.01);
+  SleepFor(0.3);
+  EXPECT_TRUE(Pings()) << "the detached daemon serves its socket";
+  const double released = Press();
+  SleepUntil(released + kWindow + kRetries * kInterval + 0.3);
+  EXPECT_EQ(autopilot_->Commands().size(), static_cast<size_t>(kRetries));
+  parent.KillAll();
+}
+
+// --- the unconfirmed press -------------------------------------------------
+
+TEST_F(SystemTest, UnconfirmedPressSendsEightCommandsOnTheQuarterSecondAndSoundsTheWarning) {
+  StartAutopilot();
+  StartDaemon();
+  WriteRecorder writes(alarm_dir_);
+  const double released = Press();
+
+  SleepUntil(released + 4.0);
+  EXPECT_FALSE(Pings(100)) << "a busy guard does not answer pings";
+  SleepUntil(released + kWindow + kRetries * kInterval + 0.25);
+  EXPECT_TRUE(Pings()) << "the guard is idle again after its eighth interval";
+
+  ExpectFullRun(autopilot_->Commands(), released, 0);
+  EXPECT_TRUE(autopilot_->Problems().empty()) << autopilot_->Problems()[0];
+
+  // Every command is the same two frames; the identifier and payload are
+  // judged by the autopilot's reassembly, the raw frames here.
+  int frames = 0;
+  for (const AutopilotEvent& event : autopilot_->Events()) {
+    if (event.words[0] != "rx") continue;
+    ++frames;
+    EXPECT_EQ(event.words[1], "09FF2223");
+  }
+  EXPECT_EQ(frames, 2 * kRetries);
+
+  const auto recorded = writes.Writes();
+  ASSERT_FALSE(recorded.empty()) << "no alarm was written";
+  EXPECT_NEAR(recorded.front().time - released, kWindow + kInterval, 2 * kTolerance);
+  SleepUntil(released + kWindow + kInterval + 3.75 + 0.5);
+  EXPECT_EQ(ReadFile(alarm_dir_ + "/freq"), kWarningFreq);
+  EXPECT_EQ(ReadFile(alarm_dir_ + "/volume"), kWarningVolume);
+}
+
+TEST_F(SystemTest, SequenceNumbersCountOnAcrossEpisodes) {
+  // The first episode ends after one command, the second runs in full.
+  StartAutopilot({"--standby-on-command=50", "--standby-for=1500"});
+  StartDaemon();
+  const double first = Press();
+  SleepUntil(first + kWindow + 2.0);
+  ASSERT_EQ(autopilot_->Commands().size(), 1u);
+  const double second = Press();
+  SleepUntil(second + kWindow + kRetries * kInterval + 0.3);
+  auto commands = autopilot_->Commands();
+  ASSERT_GE(commands.size(), 2u);
+  EXPECT_EQ(commands[0].sequence, 0);
+  commands.erase(commands.begin());
+  // The autopilot goes to standby again at the second episode's first
+  // command: one more command, sequence 1.
+  EXPECT_EQ(commands.size(), 1u);
+  EXPECT_EQ(commands[0].sequence, 1);
+  EXPECT_NEAR(commands[0].time - second, kWindow, kTolerance);
+}
+
+// --- confirmation ----------------------------------------------------------
+
+TEST_F(SystemTest, ConfirmedPressSendsNothingAndSoundsNothing) {
+  StartAutopilot();
+  StartDaemon();
+  const int client = HelmwatchConnect(socket_.c_str());
+  ASSERT_GE(client, 0);
+  const double released = Press();
+  SleepUntil(released + 1.0);
+  ASSERT_EQ(HelmwatchConfirm(client), 0);
+  ASSERT_EQ(HelmwatchWithdraw(client), 0);
+  SleepUntil(released + kWindow + kRetries * kInterval + 0.5);
+  EXPECT_EQ(autopilot_->FramesReceived(), 0);
+  EXPECT_TRUE(fs::is_empty(alarm_dir_));
+  EXPECT_EQ(HelmwatchPing(client, 1000), 1);
+  HelmwatchClose(client);
+}
+
+TEST_F(SystemTest, ConfirmationAfterTheWindowChangesNothing) {
+  StartAutopilot();
+  StartDaemon();
+  const int client = HelmwatchConnect(socket_.c_str());
+  ASSERT_GE(client, 0);
+  const double released = Press();
+  SleepUntil(released + kWindow + 0.5);
+  ASSERT_EQ(HelmwatchConfirm(client), 0);
+  SleepUntil(released + kWindow + kRetries * kInterval + 0.3);
+  ExpectFullRun(autopilot_->Commands(), released, 0);
+  HelmwatchClose(client);
+}
+
+TEST_F(SystemTest, StandingConfirmationConfirmsTheNextPress) {
+  StartAutopilot();
+  StartDaemon();
+  const int client = HelmwatchConnect(socket_.c_str());
+  ASSERT_GE(client, 0);
+  ASSERT_EQ(HelmwatchConfirm(client), 0);
+  SleepFor(0.3);
+  const double released = Press();
+  SleepUntil(released + kWindow + 1.0);
+  EXPECT_EQ(autopilot_->FramesReceived(), 0);
+  EXPECT_TRUE(fs::is_empty(alarm_dir_));
+  HelmwatchClose(client);
+}
+
+TEST_F(SystemTest, PingIsEchoedAndTheNewestClientWins) {
+  StartAutopilot();
+  StartDaemon();
+  const int first = HelmwatchConnect(socket_.c_str());
+  ASSERT_GE(first, 0);
+  EXPECT_EQ(HelmwatchPing(first, 1000), 1);
+  const int second = HelmwatchConnect(socket_.c_str());
+  ASSERT_GE(second, 0);
+  EXPECT_EQ(HelmwatchReadEchoes(first, 2000), -1) << "the older client is closed";
+  EXPECT_EQ(HelmwatchPing(second, 1000), 1);
+  HelmwatchClose(first);
+  HelmwatchClose(second);
+}
+
+// --- the autopilot's standby report ----------------------------------------
+
+TEST_F(SystemTest, StandbyReportedAt3100msEndsWithOneCommandAndTheClearedBeep) {
+  StartAutopilot({"--standby-on-command=100"});
+  StartDaemon();
+  const double released = Press();
+  SleepUntil(released + kWindow + 1.5);
+  const auto commands = autopilot_->Commands();
+  ASSERT_EQ(commands.size(), 1u);
+  EXPECT_NEAR(commands[0].time - released, kWindow, kTolerance);
+  EXPECT_EQ(ReadFile(alarm_dir_ + "/freq"), kClearedFreq) << "the cleared beep, no warning";
+  EXPECT_EQ(ReadFile(alarm_dir_ + "/volume"), "100000");
+  EXPECT_TRUE(Pings());
+}
+
+TEST_F(SystemTest, StandbyReportedAt4000msClearsWhileTheWarningPlays) {
+  StartAutopilot({"--standby-on-command=1000"});
+  StartDaemon();
+  WriteRecorder writes(alarm_dir_);
+  const double released = Press();
+  SleepUntil(released + kWindow + kInterval + 3.75 + 0.5);
+  const auto commands = autopilot_->Commands();
+  // Commands at 3.0 .. 4.0 s; the report comes with the next status.
+  ASSERT_GE(commands.size(), 4u);
+  ASSERT_LE(commands.size(), 6u);
+  const double standby = autopilot_->TimeOf("standby");
+  ASSERT_GT(standby, 0);
+  for (const CommandSeen& command : commands) EXPECT_LT(command.time, standby + 0.1);
+  // The cleared beep's child opened freq afresh while the warning's child
+  // was still writing it: the file begins with the beep's one value, holds
+  // the hole its truncation left, and the warning's later values go on to
+  // its full length.
+  const std::string freq = ReadFile(alarm_dir_ + "/freq");
+  EXPECT_EQ(freq.size(), std::string(kWarningFreq).size()) << freq;
+  EXPECT_EQ(freq.substr(0, 4), kClearedFreq);
+  const size_t hole = freq.rfind('\0');
+  ASSERT_NE(hole, std::string::npos) << "the warning had ended before the cleared beep: " << freq;
+  EXPECT_EQ(freq.substr(hole + 1), std::string(kWarningFreq).substr(hole + 1));
+  EXPECT_TRUE(Pings());
+}
+
+TEST_F(SystemTest, StandbyReportedBeforeThePressEndsAfterOneCommand) {
+  StartAutopilot({"--standby"});
+  StartDaemon();
+  const double released = Press();
+  SleepUntil(released + kWindow + 1.5);
+  const auto commands = autopilot_->Commands();
+  ASSERT_EQ(commands.size(), 1u);
+  EXPECT_NEAR(commands[0].time - released, kWindow, kTolerance);
+  EXPECT_EQ(ReadFile(alarm_dir_ + "/freq"), kClearedFreq);
+}
+
+TEST_F(SystemTest, WithoutCommandSourceNothingIsSentButTheAlarmSounds) {
+  StartAutopilot({"--no-command-source"});
+  StartDaemon();
+  const double released = Press();
+  SleepUntil(released + kWindow + kInterval + 3.75 + 0.5);
+  EXPECT_EQ(autopilot_->FramesReceived(), 0);
+  EXPECT_EQ(ReadFile(alarm_dir_ + "/freq"), kWarningFreq);
+}
+
+// --- alarm outputs ----------------------------------------------------------
+
+TEST_F(SystemTest, DualBuzzerWritesDutyAndPeriod) {
+  StartAutopilot({"--no-command-source"});
+  StartDaemon({"-t", "dualbuzzer", "-o", alarm_dir_});
+  const double released = Press();
+  SleepUntil(released + kWindow + kInterval + 3.75 + 0.5);
+  EXPECT_EQ(ReadFile(alarm_dir_ + "/duty_ns"), "1000100010001000100010001000");
+  EXPECT_EQ(ReadFile(alarm_dir_ + "/period_ns"), "1000100010001000100010001000");
+}
+
+TEST_F(SystemTest, GpioLineFollowsThePattern) {
+  // A throw-away machine: the GPIO class folder gets a tmpfs of its own.
+  ASSERT_EQ(mount("gpio", "/sys/class/gpio", "tmpfs", 0, nullptr), 0);
+  fs::create_directory("/sys/class/gpio/gpio17");
+  StartAutopilot({"--no-command-source"});
+  StartDaemon({"-t", "gpio", "-o", "17"});
+  const double released = Press();
+  SleepUntil(released + kWindow + kInterval + 3.75 + 0.5);
+  EXPECT_EQ(ReadFile("/sys/class/gpio/gpio17/value"), "10101010101010");
+  umount("/sys/class/gpio");
+}
+
+// The samples the speaker should play for a pattern, one per frame (both
+// channels carry the same).
+std::vector<int16_t> ExpectedTone(const AlarmStep* pattern, int steps) {
+  std::vector<int16_t> samples;
+  double phase = 0;
+  for (int i = 0; i < steps; ++i) {
+    const int32_t frames = static_cast<int32_t>(44100 * pattern[i].duration_ms / 1000);
+    std::vector<unsigned char> bytes(static_cast<size_t>(frames) * kToneFrameBytes);
+    phase = SynthesizeTone(bytes.data(), frames, phase, pattern[i].frequency_hz * kToneTwoPi / 44100.0);
+    for (size_t f = 0; f < bytes.size(); f += kToneFrameBytes)
+      samples.push_back(static_cast<int16_t>(bytes[f] | bytes[f + 1] << 8));
+  }
+  return samples;
+}
+
+// Compares what the loopback captured with the expected samples. The
+// software volume at its top passes samples within a step or two of their
+// value. While the stream drains, the loopback card may slip a few
+// milliseconds into its last period: the wave must match exactly up to that
+// period, its last samples must follow within 10 ms of where they are due,
+// and silence must follow within another 10 ms.
+void ExpectCaptured(const std::string& raw, const std::vector<int16_t>& expected) {
+  constexpr size_t kPeriod = 2205;
+  constexpr size_t kSlip = 441;
+  constexpr size_t kTail = 256;
+  const auto* left = reinterpret_cast<const int16_t*>(raw.data());
+  const size_t frames = raw.size() / 4;
+  size_t start = 0;
+  while (start < frames && left[2 * start] == 0) ++start;
+  ASSERT_LT(start, frames) << "nothing was played";
+  --start;  // every pattern begins with the sample 0
+  ASSERT_GT(expected.size(), kPeriod + kTail);
+  ASSERT_GE(frames - start, expected.size() + kSlip + 4410) << "the recording ended too soon";
+
+  for (size_t i = 0; i + kPeriod < expected.size(); ++i) {
+    const size_t frame = start + i;
+    ASSERT_NEAR(left[2 * frame], expected[i], 4) << "frame " << i << " of " << expected.size();
+    ASSERT_EQ(left[2 * frame], left[2 * frame + 1]) << "both channels, frame " << i;
+  }
+
+  const size_t tail = expected.size() - kTail;
+  const auto tail_at = [&](size_t shift) {
+    for (size_t k = 0; k < kTail; ++k)
+      if (std::abs(left[2 * (start + tail + shift + k)] - expected[tail + k]) > 4) return false;
+    return true;
+  };
+  size_t slip = 0;
+  while (slip <= kSlip && !tail_at(slip)) ++slip;
+  ASSERT_LE(slip, kSlip) << "the pattern's last " << kTail << " samples were not found";
+  ::testing::Test::RecordProperty("drain_slip_frames", static_cast<int>(slip));
+
+  // After the stream's end the card can copy up to a tick of stale buffer
+  // content (aplay's streams show the same); then silence.
+  const size_t end = start + expected.size() + slip;
+  size_t stale = 0;
+  for (size_t i = end; i < end + kSlip; ++i)
+    if (left[2 * i] != 0) stale = i - end + 1;
+  ::testing::Test::RecordProperty("stale_frames_after_end", static_cast<int>(stale));
+  for (size_t i = end + kSlip; i < end + 4410; ++i)
+    ASSERT_EQ(left[2 * i], 0) << "silence after the pattern, frame " << i - start;
+}
+
+// Records the loopback's capture side for seconds into path, in the background.
+void StartRecording(const std::string& path, int seconds) {
+  const std::string command = "arecord -q -D hw:Loopback,1,0 -f S16_LE -c 2 -r 44100 -t raw -d " +
+                              std::to_string(seconds) + " " + path + " &";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  SleepFor(0.5);
+}
+
+TEST_F(SystemTest, SpeakerPlaysTheClearedBeepThroughDefaultAtFullVolume) {
+  Shell("amixer -q sset DAC 50%");
+  StartAutopilot({"--standby-on-command=100"});
+  StartDaemon({"-t", "speaker"});
+  const std::string capture = dir_ + "/capture.raw";
+  StartRecording(capture, 6);
+  const double released = Press();
+  SleepUntil(released + kWindow + 1.5);
+  ASSERT_EQ(autopilot_->Commands().size(), 1u);
+  const std::string mixer = Shell("amixer sget DAC");
+  EXPECT_NE(mixer.find("[100%]"), std::string::npos) << mixer;
+  SleepUntil(released + 6.0);  // the recording has ended by itself
+  ExpectCaptured(ReadFile(capture), ExpectedTone(kClearedPattern, kClearedPatternSteps));
+}
+
+TEST_F(SystemTest, SpeakerPlaysTheWarningToneAndSilences) {
+  StartAutopilot({"--no-command-source"});
+  StartDaemon({"-t", "speaker"});
+  const std::string capture = dir_ + "/capture.raw";
+  StartRecording(capture, 9);
+  const double released = Press();
+  SleepUntil(released + 9.0);
+  ExpectCaptured(ReadFile(capture), ExpectedTone(kWarningPattern, kWarningPatternSteps));
+}
+
+// --- faults ----------------------------------------------------------------
+
+TEST_F(SystemTest, KeypadUnpluggedAndBackCostsNoCpuAndGuardsAgain) {
+  StartAutopilot();
+  StartDaemon();
+  const std::string path = keypad_.event_path;
+  DestroyKeypad(&keypad_);
+  ASSERT_TRUE(daemon_->WaitForError("Input device " + path + " is gone")) << daemon_->error_text();
+  const std::string stat_path = "/proc/" + std::to_string(daemon_->pid()) + "/stat";
+  auto cpu_ticks = [&] {
+    std::istringstream fields(ReadFile(stat_path));
+    std::string field;
+    long ticks = 0;
+    for (int i = 1; fields >> field && i <= 15; ++i)
+      if (i == 14 || i == 15) ticks += std::stol(field);
+    return ticks;
+  };
+  const long before = cpu_ticks();
+  SleepFor(2.0);
+  const long used = cpu_ticks() - before;
+  EXPECT_LT(used, sysconf(_SC_CLK_TCK) / 4) << "ticks used in 2 s while the keypad was gone";
+
+  const int keys[] = {30, 38, 48};
+  std::string error;
+  ASSERT_TRUE(CreateKeypad(&keypad_, "bench keypad", keys, 3, &error)) << error;
+  if (keypad_.event_path == path) {
+    ASSERT_TRUE(daemon_->WaitForError("Input device " + path + " is back")) << daemon_->error_text();
+    const double released = Press();
+    SleepUntil(released + kWindow + kRetries * kInterval + 0.3);
+    ExpectFullRun(autopilot_->Commands(), released, 0);
+  } else {
+    GTEST_SKIP() << "the keypad came back as " << keypad_.event_path << ", not " << path;
+  }
+}
+
+TEST_F(SystemTest, ClientThatNeverReadsDoesNotShiftTheCadenceOnABusyBus) {
+  StartAutopilot({"--period=2"});
+  StartDaemon();
+  // A standing ping is answered at every wake-up: with a status frame every
+  // 2 ms the client's buffer is full in moments.
+  const int client = HelmwatchConnect(socket_.c_str());
+  ASSERT_GE(client, 0);
+  const unsigned char ping = 1;
+  ASSERT_EQ(write(client, &ping, 1), 1);
+  SleepFor(2.0);
+  const double released = Press();
+  SleepUntil(released + kWindow + kRetries * kInterval + 0.3);
+  ExpectFullRun(autopilot_->Commands(), released, 0);
+  EXPECT_GT(HelmwatchReadEchoes(client, 1000), 0);
+  HelmwatchClose(client);
+}
+
+TEST_F(SystemTest, ThousandRapidConnectionsLoseNothing) {
+  StartAutopilot();
+  StartDaemon();
+  int refused = 0;
+  for (int i = 0; i < 1000; ++i) {
+    const int fd = HelmwatchConnect(socket_.c_str());
+    if (fd < 0) {
+      ++refused;  // the backlog of 2 was full for a moment
+      SleepFor(0.001);
+      continue;
+    }
+    HelmwatchClose(fd);
+  }
+  RecordProperty("refused", refused);
+  EXPECT_TRUE(daemon_->Running());
+  EXPECT_TRUE(Pings(1000));
+  const double released = Press();
+  SleepUntil(released + kWindow + kRetries * kInterval + 0.3);
+  ExpectFullRun(autopilot_->Commands(), released, 0);
+  EXPECT_EQ(daemon_->ReadError(), "");
+}
+
+}  // namespace
+}  // namespace helmwatch_test
