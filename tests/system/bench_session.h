@@ -16,6 +16,12 @@
 
 namespace helmwatch_test {
 
+// The guard's timing as the peers see it, from the key's release.
+inline constexpr double kWindow = 3.0;     // s to the first command
+inline constexpr double kInterval = 0.25;  // s between commands
+inline constexpr int kRetries = 8;
+inline constexpr int kGuardedKey = 30;
+
 double Now();
 void SleepUntil(double when);
 void SleepFor(double seconds);

@@ -25,10 +25,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr double kWindow = 3.0;
-constexpr double kInterval = 0.25;
-constexpr int kRetries = 8;
-constexpr int kGuardedKey = 30;
 constexpr int kEpisodes = 4;
 // A 250 kbit/s bus at full load carries about 2000 frames of 8 bytes a
 // second. The emulated bus has no bit timing, so the generator sets the

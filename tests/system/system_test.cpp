@@ -32,10 +32,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr double kTolerance = 0.040;  // s: emulation, not the daemon, sets this
-constexpr double kWindow = 3.0;       // s from the key's release to the first command
-constexpr double kInterval = 0.25;    // s between commands
-constexpr int kRetries = 8;
-constexpr int kGuardedKey = 30;
 constexpr int kShortHoldMs = 100;
 constexpr uint32_t kCommandSource = 35;
 constexpr uint32_t kAutopilotAddress = 3;
