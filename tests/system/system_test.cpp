@@ -319,6 +319,29 @@ TEST_F(SystemTest, PingIsEchoedAndTheNewestClientWins) {
   HelmwatchClose(second);
 }
 
+TEST_F(SystemTest, CommandLineClientPingsConfirmsAndWatches) {
+  StartAutopilot();
+  StartDaemon();
+  const std::string ctl = std::string(HELMWATCH_CTL) + " -u " + socket_ + " ";
+  EXPECT_EQ(Shell(ctl + "ping"), "the guard is idle\n");
+
+  const double released = Press();
+  SleepUntil(released + 0.5);
+  EXPECT_EQ(Shell(ctl + "-t 300 ping; echo status $?"), "no answer within 300 ms\nstatus 1\n")
+      << "a guard waiting for confirmation does not answer";
+  EXPECT_EQ(Shell(ctl + "confirm; echo status $?"), "status 0\n");
+  SleepUntil(released + kWindow + 1.0);
+  EXPECT_EQ(autopilot_->FramesReceived(), 0) << "the confirmation held";
+
+  // The idle guard answers a standing ping at each wake-up: the autopilot's
+  // status broadcasts wake it ten times a second.
+  std::istringstream lines(Shell(ctl + "watch 1"));
+  int echoes = 0;
+  for (std::string line; std::getline(lines, line);) echoes += line.ends_with(" echo");
+  EXPECT_GE(echoes, 3);
+  EXPECT_EQ(Shell(ctl + "frobnicate >/dev/null 2>&1; echo status $?"), "status 2\n");
+}
+
 // --- the autopilot's standby report ----------------------------------------
 
 TEST_F(SystemTest, StandbyReportedAt3100msEndsWithOneCommandAndTheClearedBeep) {
