@@ -1,7 +1,6 @@
 # What `cmake --install` puts on a unit, and the Debian package made of it
 # (`cpack` in the build folder): the daemon, its service, manual page and
 # keypad rule, and the UI side's client, header and library.
-include(GNUInstallDirs)
 
 set(helmwatch_service ${PROJECT_BINARY_DIR}/helmwatch.service)
 configure_file(${PROJECT_SOURCE_DIR}/packaging/helmwatch.service.in ${helmwatch_service} @ONLY)

@@ -147,8 +147,6 @@ void RunWakeUpAction(GuardLoop* loop, int short_press) {
         loop->state = GuardIdle;
         loop->retry_count = 0;
         SoundAlarm(kClearedPattern, kClearedPatternSteps);
-      } else {
-        loop->timeout.tv_sec = 0;
       }
       break;
   }

@@ -38,6 +38,13 @@ std::string ReadFile(const std::string& path) {
   return text.str();
 }
 
+double CpuSeconds(pid_t pid) {
+  std::istringstream fields(ReadFile("/proc/" + std::to_string(pid) + "/schedstat"));
+  double nanoseconds = 0;
+  fields >> nanoseconds;
+  return nanoseconds / 1e9;
+}
+
 Autopilot::Autopilot(const std::string& log_path, const std::vector<std::string>& options)
     : log_path_(log_path) {
   std::vector<std::string> command = {HELMWATCH_AUTOPILOT, "-i", "can1", "-o", log_path};

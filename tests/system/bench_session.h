@@ -85,4 +85,8 @@ class WriteRecorder {
 
 std::string ReadFile(const std::string& path);
 
+// CPU time a process has used so far, in seconds (the scheduler's nanosecond
+// count, finer than the clock ticks of /proc/PID/stat).
+double CpuSeconds(pid_t pid);
+
 }  // namespace helmwatch_test

@@ -33,14 +33,6 @@ constexpr int kEpisodes = 4;
 constexpr char kFloodGapMs[] = "1";
 constexpr char kFloodBurst[] = "2";
 
-// CPU time a process has used, in seconds (the scheduler's nanosecond count).
-double CpuSeconds(pid_t pid) {
-  std::istringstream fields(ReadFile("/proc/" + std::to_string(pid) + "/schedstat"));
-  double nanoseconds = 0;
-  fields >> nanoseconds;
-  return nanoseconds / 1e9;
-}
-
 long FramesReceivedOnCan0() {
   return std::atol(ReadFile("/sys/class/net/can0/statistics/rx_packets").c_str());
 }

@@ -36,6 +36,10 @@ constexpr int kShortHoldMs = 100;
 constexpr uint32_t kCommandSource = 35;
 constexpr uint32_t kAutopilotAddress = 3;
 
+// The warning starts with the second command and plays for 3.75 s.
+constexpr double kWarningEnd = kWindow + kInterval + 3.75;
+constexpr int kKeypadKeys[] = {30, 38, 48};
+
 constexpr char kWarningFreq[] = "2900029000290002900029000290002900";
 constexpr char kWarningVolume[] = "100000";
 constexpr char kClearedFreq[] = "2900";
@@ -59,9 +63,8 @@ class SystemTest : public ::testing::Test {
     socket_ = dir_ + "/control";
     alarm_dir_ = dir_ + "/buzzer";
     fs::create_directory(alarm_dir_);
-    const int keys[] = {30, 38, 48};
     std::string error;
-    ASSERT_TRUE(CreateKeypad(&keypad_, "bench keypad", keys, 3, &error)) << error;
+    ASSERT_TRUE(CreateKeypad(&keypad_, "bench keypad", kKeypadKeys, 3, &error)) << error;
   }
 
   void TearDown() override {
@@ -75,13 +78,10 @@ class SystemTest : public ::testing::Test {
     autopilot_ = std::make_unique<Autopilot>(dir_ + "/autopilot.log", options);
   }
 
-  // Starts the daemon with its alarm on the buzzer folder and waits for its
-  // control socket.
-  void StartDaemon(std::vector<std::string> options = {"-t", "buzzer"}) {
-    if (options.size() == 2 && options[0] == "-t" && options[1] == "buzzer") {
-      options.push_back("-o");
-      options.push_back(alarm_dir_);
-    }
+  // Starts the daemon with the alarm options given, or by default with the
+  // buzzer in the test's folder, and waits for its control socket.
+  void StartDaemon(std::vector<std::string> options = {}) {
+    if (options.empty()) options = {"-t", "buzzer", "-o", alarm_dir_};
     std::vector<std::string> args = {"-u", socket_};
     args.insert(args.end(), options.begin(), options.end());
     args.push_back(keypad_.event_path);
@@ -117,6 +117,17 @@ class SystemTest : public ::testing::Test {
       EXPECT_EQ(command.source, static_cast<int>(kCommandSource));
       EXPECT_EQ(command.target, static_cast<int>(kAutopilotAddress));
     }
+  }
+
+  // After a release at released: the one command at the window's end, then
+  // the cleared beep on the buzzer and no warning.
+  void ExpectOneCommandThenTheClearedBeep(double released) {
+    SleepUntil(released + kWindow + 1.5);
+    const auto commands = autopilot_->Commands();
+    ASSERT_EQ(commands.size(), 1u);
+    EXPECT_NEAR(commands[0].time - released, kWindow, kTolerance);
+    EXPECT_EQ(ReadFile(alarm_dir_ + "/freq"), kClearedFreq) << "the cleared beep, no warning";
+    EXPECT_EQ(ReadFile(alarm_dir_ + "/volume"), "100000");
   }
 
   bool Pings(int timeout_ms = 500) {
@@ -235,7 +246,7 @@ TEST_F(SystemTest, UnconfirmedPressSendsEightCommandsOnTheQuarterSecondAndSounds
   const auto recorded = writes.Writes();
   ASSERT_FALSE(recorded.empty()) << "no alarm was written";
   EXPECT_NEAR(recorded.front().time - released, kWindow + kInterval, 2 * kTolerance);
-  SleepUntil(released + kWindow + kInterval + 3.75 + 0.5);
+  SleepUntil(released + kWarningEnd + 0.5);
   EXPECT_EQ(ReadFile(alarm_dir_ + "/freq"), kWarningFreq);
   EXPECT_EQ(ReadFile(alarm_dir_ + "/volume"), kWarningVolume);
 }
@@ -347,22 +358,15 @@ TEST_F(SystemTest, CommandLineClientPingsConfirmsAndWatches) {
 TEST_F(SystemTest, StandbyReportedAt3100msEndsWithOneCommandAndTheClearedBeep) {
   StartAutopilot({"--standby-on-command=100"});
   StartDaemon();
-  const double released = Press();
-  SleepUntil(released + kWindow + 1.5);
-  const auto commands = autopilot_->Commands();
-  ASSERT_EQ(commands.size(), 1u);
-  EXPECT_NEAR(commands[0].time - released, kWindow, kTolerance);
-  EXPECT_EQ(ReadFile(alarm_dir_ + "/freq"), kClearedFreq) << "the cleared beep, no warning";
-  EXPECT_EQ(ReadFile(alarm_dir_ + "/volume"), "100000");
+  ExpectOneCommandThenTheClearedBeep(Press());
   EXPECT_TRUE(Pings());
 }
 
 TEST_F(SystemTest, StandbyReportedAt4000msClearsWhileTheWarningPlays) {
   StartAutopilot({"--standby-on-command=1000"});
   StartDaemon();
-  WriteRecorder writes(alarm_dir_);
   const double released = Press();
-  SleepUntil(released + kWindow + kInterval + 3.75 + 0.5);
+  SleepUntil(released + kWarningEnd + 0.5);
   const auto commands = autopilot_->Commands();
   // Commands at 3.0 .. 4.0 s; the report comes with the next status.
   ASSERT_GE(commands.size(), 4u);
@@ -386,19 +390,14 @@ TEST_F(SystemTest, StandbyReportedAt4000msClearsWhileTheWarningPlays) {
 TEST_F(SystemTest, StandbyReportedBeforeThePressEndsAfterOneCommand) {
   StartAutopilot({"--standby"});
   StartDaemon();
-  const double released = Press();
-  SleepUntil(released + kWindow + 1.5);
-  const auto commands = autopilot_->Commands();
-  ASSERT_EQ(commands.size(), 1u);
-  EXPECT_NEAR(commands[0].time - released, kWindow, kTolerance);
-  EXPECT_EQ(ReadFile(alarm_dir_ + "/freq"), kClearedFreq);
+  ExpectOneCommandThenTheClearedBeep(Press());
 }
 
 TEST_F(SystemTest, WithoutCommandSourceNothingIsSentButTheAlarmSounds) {
   StartAutopilot({"--no-command-source"});
   StartDaemon();
   const double released = Press();
-  SleepUntil(released + kWindow + kInterval + 3.75 + 0.5);
+  SleepUntil(released + kWarningEnd + 0.5);
   EXPECT_EQ(autopilot_->FramesReceived(), 0);
   EXPECT_EQ(ReadFile(alarm_dir_ + "/freq"), kWarningFreq);
 }
@@ -409,7 +408,7 @@ TEST_F(SystemTest, DualBuzzerWritesDutyAndPeriod) {
   StartAutopilot({"--no-command-source"});
   StartDaemon({"-t", "dualbuzzer", "-o", alarm_dir_});
   const double released = Press();
-  SleepUntil(released + kWindow + kInterval + 3.75 + 0.5);
+  SleepUntil(released + kWarningEnd + 0.5);
   EXPECT_EQ(ReadFile(alarm_dir_ + "/duty_ns"), "1000100010001000100010001000");
   EXPECT_EQ(ReadFile(alarm_dir_ + "/period_ns"), "1000100010001000100010001000");
 }
@@ -421,7 +420,7 @@ TEST_F(SystemTest, GpioLineFollowsThePattern) {
   StartAutopilot({"--no-command-source"});
   StartDaemon({"-t", "gpio", "-o", "17"});
   const double released = Press();
-  SleepUntil(released + kWindow + kInterval + 3.75 + 0.5);
+  SleepUntil(released + kWarningEnd + 0.5);
   EXPECT_EQ(ReadFile("/sys/class/gpio/gpio17/value"), "10101010101010");
   umount("/sys/class/gpio");
 }
@@ -529,23 +528,14 @@ TEST_F(SystemTest, KeypadUnpluggedAndBackCostsNoCpuAndGuardsAgain) {
   const std::string path = keypad_.event_path;
   DestroyKeypad(&keypad_);
   ASSERT_TRUE(daemon_->WaitForError("Input device " + path + " is gone")) << daemon_->error_text();
-  const std::string stat_path = "/proc/" + std::to_string(daemon_->pid()) + "/stat";
-  auto cpu_ticks = [&] {
-    std::istringstream fields(ReadFile(stat_path));
-    std::string field;
-    long ticks = 0;
-    for (int i = 1; fields >> field && i <= 15; ++i)
-      if (i == 14 || i == 15) ticks += std::stol(field);
-    return ticks;
-  };
-  const long before = cpu_ticks();
+  const double before = CpuSeconds(daemon_->pid());
+  ASSERT_GT(before, 0) << "no CPU time can be read for the daemon";
   SleepFor(2.0);
-  const long used = cpu_ticks() - before;
-  EXPECT_LT(used, sysconf(_SC_CLK_TCK) / 4) << "ticks used in 2 s while the keypad was gone";
+  EXPECT_LT(CpuSeconds(daemon_->pid()) - before, 0.25)
+      << "CPU seconds used in 2 s while the keypad was gone";
 
-  const int keys[] = {30, 38, 48};
   std::string error;
-  ASSERT_TRUE(CreateKeypad(&keypad_, "bench keypad", keys, 3, &error)) << error;
+  ASSERT_TRUE(CreateKeypad(&keypad_, "bench keypad", kKeypadKeys, 3, &error)) << error;
   if (keypad_.event_path == path) {
     ASSERT_TRUE(daemon_->WaitForError("Input device " + path + " is back")) << daemon_->error_text();
     const double released = Press();
