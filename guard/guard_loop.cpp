@@ -72,8 +72,13 @@ void HandleTimeout(GuardLoop* loop) {
       break;
     case GuardStandbySent:
       loop->state = GuardAlarming;
+      loop->retry_count += 1;
+      LoadNextInterval(loop);
+      // The command first: forking the alarm child takes milliseconds the
+      // command's deadline cannot spare.
+      SendApStandby();
       SoundAlarm(kWarningPattern, kWarningPatternSteps);
-      [[fallthrough]];
+      break;
     case GuardAlarming:
       loop->retry_count += 1;
       if (loop->retry_count >= kStandbyRetryLimit) {
@@ -93,9 +98,11 @@ void HandleTimeout(GuardLoop* loop) {
 
 // Returns 1 when the key event read in this pass completed a short press.
 int ServeReadyDescriptors(GuardLoop* loop, const fd_set* ready) {
-  if (can_fd > 0 && FD_ISSET(can_fd, ready)) DrainCanInput();
+  // Descriptor 0 is as good as any other: a daemon started with standard
+  // input closed may be given it for a socket.
+  if (can_fd >= 0 && FD_ISSET(can_fd, ready)) DrainCanInput();
 
-  if (loop->listen_fd > 0 && FD_ISSET(loop->listen_fd, ready)) {
+  if (loop->listen_fd >= 0 && FD_ISSET(loop->listen_fd, ready)) {
     const int client = AcceptControlClient(loop->listen_fd);
     if (client >= 0) {
       if (loop->client_fd >= 0) close(loop->client_fd);
@@ -105,7 +112,7 @@ int ServeReadyDescriptors(GuardLoop* loop, const fd_set* ready) {
 
   // A client accepted just now is not in the set: it is read from the next
   // pass on.
-  if (loop->client_fd > 0 && FD_ISSET(loop->client_fd, ready)) {
+  if (loop->client_fd >= 0 && FD_ISSET(loop->client_fd, ready)) {
     if (ReadControlByte(&loop->client_fd, &loop->last_control_byte, 1) != 0) {
       loop->last_control_byte = 0;
     }
@@ -127,17 +134,21 @@ void RunWakeUpAction(GuardLoop* loop, int short_press) {
   switch (loop->state) {
     case GuardIdle:
       if (loop->last_control_byte == ControlPing) SendControlEcho(loop->client_fd, ControlPing);
-      if (short_press == 1) {
-        loop->state = GuardAwaitConfirm;
-        LoadTimeout(loop, kConfirmWindowSeconds, 0);
-        loop->timeout_armed = 1;
-      }
-      break;
+      if (short_press != 1) break;
+      loop->state = GuardAwaitConfirm;
+      LoadTimeout(loop, kConfirmWindowSeconds, 0);
+      loop->timeout_armed = 1;
+      // A confirmation sent ahead (the UI acting on the key-down) counts
+      // for this press, at once.
+      [[fallthrough]];
     case GuardAwaitConfirm:
       // Nothing else here: a further press does not restart the window.
       if (loop->last_control_byte == ControlConfirm) {
         loop->timeout_armed = 0;
         loop->state = GuardIdle;
+        // Used up by the press it confirms: a UI that confirmed once and
+        // then froze must not confirm every later press.
+        loop->last_control_byte = 0;
       }
       break;
     case GuardStandbySent:
@@ -174,9 +185,9 @@ int FillGuardSelectSet(const GuardLoop* loop, fd_set* read_set) {
   } else if (KeyDeviceWatchFd() >= 0) {
     AddToSet(KeyDeviceWatchFd(), read_set, &count);
   }
-  if (can_fd > 0) AddToSet(can_fd, read_set, &count);
-  if (loop->listen_fd > 0) AddToSet(loop->listen_fd, read_set, &count);
-  if (loop->client_fd > 0) AddToSet(loop->client_fd, read_set, &count);
+  if (can_fd >= 0) AddToSet(can_fd, read_set, &count);
+  if (loop->listen_fd >= 0) AddToSet(loop->listen_fd, read_set, &count);
+  if (loop->client_fd >= 0) AddToSet(loop->client_fd, read_set, &count);
   return count;
 }
 
