@@ -1,9 +1,14 @@
 #include "guard/control_socket.h"
 
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,7 +25,54 @@ constexpr int kListenBacklog = 2;
   std::exit(1);
 }
 
+// Opens the lock file beside the socket, creating it when it is missing; a
+// file that cannot be written is still locked read-only.
+int OpenSocketLock(const char* lock_path) {
+  constexpr int kFlags = O_CLOEXEC | O_NOFOLLOW;
+  constexpr mode_t kLockMode = 0644;
+  const int fd = open(lock_path, O_RDWR | O_CREAT | kFlags, kLockMode);
+  return fd >= 0 ? fd : open(lock_path, O_RDONLY | kFlags);
+}
+
 }  // namespace
+
+int ClaimControlSocketPath(const char* path) {
+  const size_t length = std::strlen(path);
+  if (length == 0) {
+    std::fputs("Control socket path is empty\n", stderr);
+    std::exit(1);
+  }
+  if (length > kMaxSocketPath) {
+    std::fprintf(stderr, "Control socket path %s is too long: a UNIX socket takes %zu characters\n",
+                 path, kMaxSocketPath);
+    std::exit(1);
+  }
+
+  char lock_path[PATH_MAX];
+  std::snprintf(lock_path, sizeof lock_path, "%s.lock", path);
+  const int lock = OpenSocketLock(lock_path);
+  if (lock < 0) return -1;
+  if (flock(lock, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK) {
+      std::fprintf(stderr, "A guard is already running on %s\n", path);
+      std::exit(1);
+    }
+    close(lock);
+    return -1;
+  }
+
+  // Holding the lock, no running guard can own what is at the path.
+  struct stat found;
+  if (lstat(path, &found) == 0) {
+    if (!S_ISSOCK(found.st_mode)) {
+      std::fprintf(stderr, "%s is in the way of the control socket and is no socket: left alone\n",
+                   path);
+      std::exit(1);
+    }
+    unlink(path);
+  }
+  return lock;
+}
 
 int OpenControlSocket(const char* path) {
   sockaddr_un address;
@@ -35,8 +87,6 @@ int OpenControlSocket(const char* path) {
   if (setsockopt(fd, SOL_SOCKET, SO_LINGER, &lingering, sizeof lingering) == -1) {
     FailControlSocket("setsockopt(...,SO_LINGER,...)");
   }
-  // A file left at the path makes this fail: removing it is the service
-  // manager's business, never the daemon's.
   if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == -1) {
     FailControlSocket("bind()");
   }

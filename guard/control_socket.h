@@ -11,9 +11,20 @@ enum ControlByte : uint8_t {
   ControlConfirm = 2,  // the press has been handled: ends the confirmation window
 };
 
+// Readies the control socket's path at start-up, before anything touches
+// the bus, without connecting to it (a connection would displace a running
+// guard's UI client). A guard owns its path through a lock on "<path>.lock"
+// held for its whole life. Refuses, with a line on standard error and
+// status 1: an empty path, one too long for a UNIX socket address, a path a
+// running guard owns, and anything at the path that is not a socket, which
+// is left alone. A socket that no running guard owns is removed. Returns the
+// lock's descriptor, to be kept open; -1 when the lock file cannot be had
+// (no write access beside the socket), which leaves the path as it is.
+int ClaimControlSocketPath(const char* path);
+
 // Creates the listening socket at path (cut to 107 characters). An existing
-// file at the path is not removed, so a second daemon cannot take over a
-// running one's socket. Ends the process with status 1 on any failure.
+// file at the path is not removed: ClaimControlSocketPath has dealt with it.
+// Ends the process with status 1 on any failure.
 int OpenControlSocket(const char* path);
 
 // Accepts the waiting client; its descriptor, or -1 after reporting a failure.

@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "guard/tests/test_io.h"
@@ -71,14 +72,74 @@ TEST_F(ControlSocket, MissingDirectoryMakesBindFail) {
               "^bind\\(\\): No such file or directory\n$");
 }
 
-TEST_F(ControlSocket, LongPathIsCutTo107Characters) {
-  std::string path = Path("");
-  path.append(120 - path.size(), 's');
-  ASSERT_EQ(path.size(), 120u);
+// What start-up finds at the socket's path, and what it makes of it.
+struct PathCase {
+  const char* name;
+  void (*prepare)(const std::string& path);  // null: nothing at the path
+  const char* refusal;                       // regex of the message; null: claimed
+};
+
+void StaleSocket(const std::string& path) { close(OpenControlSocket(path.c_str())); }
+void RegularFile(const std::string& path) { std::ofstream(path) << "keep"; }
+void Directory(const std::string& path) { std::filesystem::create_directory(path); }
+
+constexpr PathCase kPathCases[] = {
+    {"nothing", nullptr, nullptr},
+    {"stale socket", StaleSocket, nullptr},
+    {"regular file", RegularFile, "is in the way of the control socket and is no socket: left alone\n$"},
+    {"directory", Directory, "is in the way of the control socket and is no socket: left alone\n$"},
+};
+
+TEST_F(ControlSocket, ClaimRemovesOnlyAStaleSocketAndRefusesAnythingElse) {
+  for (const PathCase& c : kPathCases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = Path(c.name);
+    if (c.prepare != nullptr) c.prepare(path);
+    if (c.refusal != nullptr) {
+      EXPECT_EXIT(ClaimControlSocketPath(path.c_str()), testing::ExitedWithCode(1), c.refusal);
+      EXPECT_TRUE(std::filesystem::exists(path)) << "left alone";
+      continue;
+    }
+    const int lock = ClaimControlSocketPath(path.c_str());
+    EXPECT_GE(lock, 0);
+    const int listen_fd = OpenControlSocket(path.c_str());
+    EXPECT_TRUE(IsSocket(path));
+    close(listen_fd);
+    close(lock);
+  }
+}
+
+TEST_F(ControlSocket, ClaimRefusesAPathARunningGuardOwnsAndLeavesItsSocket) {
+  const std::string path = Path("helmwatch");
+  const int lock = ClaimControlSocketPath(path.c_str());
+  ASSERT_GE(lock, 0);
   const int listen_fd = OpenControlSocket(path.c_str());
-  EXPECT_TRUE(IsSocket(path.substr(0, 107)));
-  EXPECT_FALSE(IsSocket(path.substr(0, 108)));
+  EXPECT_EXIT(ClaimControlSocketPath(path.c_str()), testing::ExitedWithCode(1),
+              "^A guard is already running on .*/helmwatch\n$");
+  const int client = ConnectControlClient(path);
+  EXPECT_GE(client, 0) << "the running guard's socket is untouched";
+  close(client);
   close(listen_fd);
+  close(lock);
+  // Once that guard has gone its socket is stale.
+  const int next = ClaimControlSocketPath(path.c_str());
+  EXPECT_GE(next, 0);
+  EXPECT_FALSE(std::filesystem::exists(path));
+  close(next);
+}
+
+TEST_F(ControlSocket, ClaimRefusesPathsNoSocketAddressHolds) {
+  EXPECT_EXIT(ClaimControlSocketPath(""), testing::ExitedWithCode(1), "^Control socket path is empty\n$");
+  std::string longest = Path("");
+  longest.append(107 - longest.size(), 's');
+  EXPECT_EXIT(ClaimControlSocketPath((longest + "s").c_str()), testing::ExitedWithCode(1),
+              "is too long: a UNIX socket takes 107 characters\n$");
+  const int lock = ClaimControlSocketPath(longest.c_str());
+  EXPECT_GE(lock, 0) << "107 characters fit";
+  close(lock);
+  // Without write access beside the socket there is no lock to take: the
+  // path is left to the socket's own set-up.
+  EXPECT_EQ(ClaimControlSocketPath(Path("absent/helmwatch").c_str()), -1);
 }
 
 TEST_F(ControlSocket, FailedAcceptIsReportedAndLeavesNothing) {
