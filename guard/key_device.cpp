@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/input.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,7 +22,10 @@ constexpr uint32_t kWatchEvents =
 constexpr uint32_t kArrivalEvents = IN_CREATE | IN_MOVED_TO | IN_ATTRIB;
 
 struct KeyDeviceRecord {
-  const char* path;
+  const char* path;  // as given, for messages
+  // The path the device is opened and watched at: the given one made
+  // absolute, so -d's change to / does not lose a relative one.
+  char open_path[PATH_MAX];
   const char* name;  // the last component of path
   // Identity of the device that was lost. Its node may linger without
   // coming back to life, and reopening it would only fail again at the next
@@ -34,7 +39,16 @@ struct KeyDeviceRecord {
   bool watching_parent;  // the watch is on the device's own directory
 };
 
-KeyDeviceRecord key_device = {nullptr, nullptr, false, 0, 0, -1, -1, false};
+KeyDeviceRecord key_device = {nullptr, "", nullptr, false, 0, 0, -1, -1, false};
+
+// A FIFO, or a character device that answers the input-event version query.
+bool IsKeyDevice(int fd) {
+  struct stat found;
+  if (fstat(fd, &found) != 0) return false;
+  if (S_ISFIFO(found.st_mode)) return true;
+  int version = 0;
+  return S_ISCHR(found.st_mode) && ioctl(fd, EVIOCGVERSION, &version) == 0;
+}
 
 // Cuts the last component off directory; false once nothing is left to cut.
 bool ToParent(char* directory) {
@@ -55,7 +69,7 @@ bool ToParent(char* directory) {
 // coming back as well.
 void WatchNearestDirectory() {
   char directory[PATH_MAX];
-  std::snprintf(directory, sizeof directory, "%s", key_device.path);
+  std::snprintf(directory, sizeof directory, "%s", key_device.open_path);
   bool parent = true;
   while (ToParent(directory)) {
     const int watch = inotify_add_watch(key_device.inotify_fd, directory, kWatchEvents);
@@ -103,12 +117,12 @@ void StopWatching() {
 
 int TryReopen(bool named) {
   // Non-blocking: opening must never wait (a FIFO without a writer would).
-  const int fd = open(key_device.path, O_RDONLY | O_NONBLOCK);
+  const int fd = open(key_device.open_path, O_RDONLY | O_NONBLOCK);
   if (fd < 0) return -1;
   struct stat found;
   const bool same = fstat(fd, &found) == 0 && key_device.lost_known &&
                     found.st_dev == key_device.lost_dev && found.st_ino == key_device.lost_ino;
-  if (same && !named) {
+  if ((same && !named) || !IsKeyDevice(fd)) {
     close(fd);
     return -1;
   }
@@ -121,9 +135,19 @@ int TryReopen(bool named) {
 
 int OpenKeyDevice(const char* path) {
   key_device.path = path;
+  char directory[PATH_MAX];
+  if (path[0] == '/' || getcwd(directory, sizeof directory) == nullptr ||
+      std::snprintf(key_device.open_path, sizeof key_device.open_path, "%s/%s", directory, path) >=
+          static_cast<int>(sizeof key_device.open_path)) {
+    std::snprintf(key_device.open_path, sizeof key_device.open_path, "%s", path);
+  }
   const char* slash = std::strrchr(path, '/');
   key_device.name = slash == nullptr ? path : slash + 1;
-  return open(path, O_RDONLY);
+
+  const int fd = open(path, O_RDONLY);
+  if (fd < 0 || IsKeyDevice(fd)) return fd;
+  close(fd);
+  return kKeyDeviceNotInput;
 }
 
 int DropKeyDevice(int key_fd) {

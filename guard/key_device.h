@@ -3,8 +3,16 @@
 // blocking and without disturbing the rest of the guard.
 #pragma once
 
+// What OpenKeyDevice returns when the path opens but is no key device.
+inline constexpr int kKeyDeviceNotInput = -2;
+
 // Opens path read-only and blocking for start-up and remembers it for later
-// reopening. Returns the descriptor, or -1 when it cannot be opened.
+// reopening, from wherever the process then works (a relative path is taken
+// from the directory it was given in). Returns the descriptor; -1 when the
+// path cannot be opened; kKeyDeviceNotInput when it names anything but an
+// input-event device or a FIFO (which tests and integrators feed events
+// through): a directory or a regular file would guard nothing, and a device
+// like /dev/zero would keep the loop busy for ever.
 int OpenKeyDevice(const char* path);
 
 // Closes the lost device's descriptor, reports the loss on standard error and

@@ -13,13 +13,22 @@
 #include "guard/startup.h"
 
 int main(int argc, char* argv[]) {
+  KeepStandardDescriptorsOpen();
   const char* key_device_path = ParseCommandLine(argc, argv);
 
   const int key_fd = OpenKeyDevice(key_device_path);
+  if (key_fd == kKeyDeviceNotInput) {
+    std::fprintf(stderr, "%s is not an input event device\n", key_device_path);
+    std::exit(1);
+  }
   if (key_fd < 0) {
     std::fprintf(stderr, "Unable to open %s\n", key_device_path);
     std::exit(1);
   }
+
+  // Before the bus is touched: a second start must leave a running guard's
+  // bus alone. The lock is held until the process ends.
+  (void)ClaimControlSocketPath(guard_config.socket_name);
 
   const bool can_up = StartCanBus() == 0;
   if (!can_up) std::fputs("CAN failed to initialize\n", stderr);

@@ -1,5 +1,6 @@
 #include "guard/startup.h"
 
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,6 +29,13 @@ void ReportWriteError(const char* path, int error) {
 }
 
 }  // namespace
+
+void KeepStandardDescriptorsOpen() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    // open takes the lowest free number: the closed one itself.
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) (void)open("/dev/null", O_RDWR);
+  }
+}
 
 int RaisePriority() {
   for (const OomAdjustment& adjustment : kOomAdjustments) {

@@ -1,6 +1,12 @@
 // Process settings made once at start-up.
 #pragma once
 
+// Opens /dev/null on any of descriptors 0, 1 and 2 that is closed, so that
+// nothing the guard opens later is taken for standard input, output or
+// error: messages never go into a socket, and alarm children can close
+// every descriptor from 3 up as the guard's own.
+void KeepStandardDescriptorsOpen();
+
 // Exempts the process from the out-of-memory killer and puts it under
 // SCHED_FIFO at that policy's lowest priority, so it runs ahead of every
 // time-sharing process. Returns 0 on success; 1 when an adjustment could not

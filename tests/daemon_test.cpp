@@ -326,6 +326,20 @@ TEST_F(DaemonTest, UnopenableDeviceEndsBeforeAnythingElse) {
   EXPECT_FALSE(std::filesystem::exists(socket_path_));
 }
 
+// A key device path that opens but can never deliver key events would guard
+// nothing (a folder, a file) or keep the loop busy for ever (/dev/zero).
+TEST_F(DaemonTest, PathThatIsNoInputDeviceIsRefusedBeforeAnythingElse) {
+  const std::string file = dir_ + "/events";
+  std::ofstream(file) << "not an event";
+  for (const std::string& path : {dir_, file, std::string("/dev/zero")}) {
+    SCOPED_TRACE(path);
+    const Ended ended = RunToEnd({"-u", socket_path_, path});
+    EXPECT_EQ(ended.ending, "exit 1");
+    EXPECT_EQ(ended.error, path + " is not an input event device\n");
+  }
+  EXPECT_FALSE(std::filesystem::exists(socket_path_));
+}
+
 // ---- Command lines that start the daemon ----
 
 TEST_F(DaemonTest, StartsWithoutAlarmType) {

@@ -99,3 +99,21 @@ TEST(RaisePriority, PrivilegedProcessIsExemptAndRealTime) {
 }
 
 }  // namespace
+
+TEST(KeepStandardDescriptorsOpen, FillsClosedOnesWithDevNullAndLeavesOpenOnes) {
+  const ChildResult result = RunInChild([] {
+    close(STDIN_FILENO);
+    close(STDOUT_FILENO);
+    KeepStandardDescriptorsOpen();
+    char target[64] = {};
+    for (int fd : {STDIN_FILENO, STDOUT_FILENO}) {
+      const std::string link = "/proc/self/fd/" + std::to_string(fd);
+      if (readlink(link.c_str(), target, sizeof target - 1) < 0) return 1;
+      if (std::string(target) != "/dev/null") return 2;
+    }
+    // Standard error, the test's pipe, is kept.
+    if (readlink("/proc/self/fd/2", target, sizeof target - 1) < 0) return 3;
+    return std::string(target).rfind("pipe:", 0) == 0 ? 0 : 4;
+  });
+  EXPECT_EQ(result.exit_code, 0) << result.error_output;
+}
