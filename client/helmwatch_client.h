@@ -3,9 +3,11 @@
  * The guard accepts one client at a time; a newer connection replaces the
  * older one. The client sends single bytes: 2 confirms that the UI has
  * handled a press of a guarded key (within 3 s of the key's release), 1 asks
- * whether the guard is there and idle, answered by the byte 1. A byte stays
- * in force until the next one, so a standing 2 also confirms the next press
- * and a standing 1 is answered again at every wake-up of the guard.
+ * whether the guard is there and idle, answered by the byte 1. Each 2
+ * confirms one press: sent while the guard is idle (on the key-down) it
+ * waits for the press that follows, and the press uses it up. A 1 stays in
+ * force until the next byte and is answered again at every wake-up of the
+ * guard.
  *
  * Every call returns within the time it is given; none raises SIGPIPE.
  * Usable from C and C++. */
@@ -29,7 +31,8 @@ int HelmwatchConnect(const char *path);
  * connection is gone. */
 int HelmwatchConfirm(int fd);
 
-/* Withdraws a standing confirmation or ping. Returns 0 or -1 as above. */
+/* Withdraws a confirmation still waiting for its press, or a standing ping.
+ * Returns 0 or -1 as above. */
 int HelmwatchWithdraw(int fd);
 
 /* Asks whether the guard is there and idle and waits up to timeout_ms for
