@@ -45,6 +45,10 @@ uint8_t command_source_address = kAddressNotLearnt;
 int ap_standby = 0;
 int32_t fast_packet_sequence = 0;
 
+void ReceiveApStatusOnly() {
+  (void)HalSetReceiveFilter(kCanChannel, kApStatusPgn << kPgnShift, kPgnMask << kPgnShift);
+}
+
 int DrainCanInput() {
   CanFrame frame = {};
   int result;

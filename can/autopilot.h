@@ -17,6 +17,11 @@ extern uint8_t command_source_address;  // sender of the latest kind-11 status
 extern int ap_standby;                  // 8 when the latest kind-10 status said standby, else 0
 extern int32_t fast_packet_sequence;    // commands sent; low 3 bits number the fast packet
 
+// Has the CAN layer's sockets receive the autopilot's status messages (from
+// any sender) and nothing else of the bus's traffic: the only frames the
+// guard decodes.
+void ReceiveApStatusOnly();
+
 // Decodes every frame waiting on the CAN socket without blocking. Returns the
 // access layer's code that ended the draining (-2 queue empty, -9 no socket).
 int DrainCanInput();

@@ -61,6 +61,16 @@ static_assert(sizeof(HalBusStatus) == 32);
 
 HalChannel& Channel() { return hal_channels[kCanChannel]; }
 
+// The receive filter every socket of the channel gets; mask 0: none.
+can_filter receive_filter = {0, 0};
+
+// A filter that cannot be set costs only wake-ups, never a frame: the
+// socket stays in use without it.
+void ApplyReceiveFilter(int fd) {
+  if (receive_filter.can_mask == 0) return;
+  (void)setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FILTER, &receive_filter, sizeof receive_filter);
+}
+
 // Closes the channel's socket and forgets its number everywhere: the next
 // open anywhere in the process is handed that number, and nothing may then
 // take it for the CAN socket.
@@ -233,13 +243,13 @@ int HalOpenSocket(int /*channel_number*/) {
     DropChannelSocket(channel);
     return kHalErrorNoSocket;
   }
+  ApplyReceiveFilter(channel.fd);
 
   // Reading must never block the guard loop. A failed F_GETFL must not turn
   // into "set every flag".
   const int flags = fcntl(channel.fd, F_GETFL);
   (void)fcntl(channel.fd, F_SETFL, (flags < 0 ? 0 : flags) | O_NONBLOCK);
 
-  // No CAN_RAW_FILTER: every frame on the bus is received.
   sockaddr_can address = {};
   address.can_family = AF_CAN;
   address.can_ifindex = request.ifr_ifindex;
@@ -313,6 +323,15 @@ int HalClose(int /*channel_number*/) {
   HalChannel& channel = Channel();
   if (channel.fd >= 0) DropChannelSocket(channel);
   channel.open = 0;
+  return kHalOk;
+}
+
+int HalSetReceiveFilter(int /*channel_number*/, uint32_t id, uint32_t mask) {
+  // Extended data frames only: standard and remote frames never match.
+  receive_filter.can_id = (id & CAN_EFF_MASK) | CAN_EFF_FLAG;
+  receive_filter.can_mask = (mask & CAN_EFF_MASK) | CAN_EFF_FLAG | CAN_RTR_FLAG;
+  if (mask == 0) receive_filter = {0, 0};
+  if (Channel().fd >= 0) ApplyReceiveFilter(Channel().fd);
   return kHalOk;
 }
 

@@ -92,6 +92,13 @@ int HalReceiveFrame(int channel, CanFrame* frame);
 
 int HalClose(int channel);
 
+// Lets the channel's sockets receive only the extended data frames whose
+// identifier matches id in the bits of mask, so the kernel drops the rest
+// of the bus's traffic before anything wakes up; error frames still come.
+// Applied to the socket in use and to every socket made later. A mask of 0,
+// the start, receives every frame.
+int HalSetReceiveFilter(int channel, uint32_t id, uint32_t mask);
+
 // 0 when the channel has a socket, -9 otherwise.
 int HalIsOpen(int channel);
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "can/autopilot.h"
 #include "can/can_hal.h"
 #include "guard/command_line.h"
 #include "guard/control_socket.h"
@@ -30,6 +31,8 @@ int main(int argc, char* argv[]) {
   // bus alone. The lock is held until the process ends.
   (void)ClaimControlSocketPath(guard_config.socket_name);
 
+  // The rest of the bus's traffic never wakes the guard.
+  ReceiveApStatusOnly();
   const bool can_up = StartCanBus() == 0;
   if (!can_up) std::fputs("CAN failed to initialize\n", stderr);
 

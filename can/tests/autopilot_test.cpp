@@ -3,6 +3,8 @@
 // real one, over the fake bus of fake_can.h.
 #include "can/autopilot.h"
 
+#include <linux/can/error.h>
+
 #include <cerrno>
 #include <vector>
 
@@ -41,6 +43,7 @@ class Autopilot : public testing::Test {
     command_source_address = kAddressNotLearnt;
     ap_standby = 0;
     fast_packet_sequence = 0;
+    HalSetReceiveFilter(0, 0, 0);
     ASSERT_EQ(HalInit(), kHalOk);
     ASSERT_EQ(HalOpen(0), kHalOk);
   }
@@ -135,6 +138,37 @@ TEST_F(Autopilot, DrainReadsEveryWaitingFrameAndReportsWhatEndedIt) {
 
   ASSERT_EQ(HalClose(0), kHalOk);
   EXPECT_EQ(DrainCanInput(), kHalErrorNoSocket);
+}
+
+// Whatever the kernel's filter lets through is exactly what the decoder
+// learns from; error frames still tell the bus state.
+TEST_F(Autopilot, StatusOnlyFilterPassesEveryStatusAndNothingElse) {
+  ReceiveApStatusOnly();
+  const Bytes status = {0x41, 0x9F, 0x00, 0x0A, 0x08};
+  const struct {
+    canid_t id;
+    bool passes;
+  } frames[] = {
+      {CAN_EFF_FLAG | kStatusFrom3, true},
+      {CAN_EFF_FLAG | kStatusFrom35, true},
+      {CAN_EFF_FLAG | 0x02FF1903 | 0x1C000000, true},  // priority 7, reserved bit set
+      {CAN_EFF_FLAG | 0x19FF1903, false},              // data page 1
+      {CAN_EFF_FLAG | 0x18FF1A03, false},              // PGN 65306
+      {CAN_EFF_FLAG | 0x18FE1903, false},              // PDU format 0xFE
+      {CAN_EFF_FLAG | 0x09FF2223, false},              // the standby command
+      {CAN_EFF_FLAG | CAN_RTR_FLAG | kStatusFrom3, false},
+      {0x719, false},  // a standard frame
+  };
+  for (const auto& frame : frames) {
+    SCOPED_TRACE(frame.id);
+    autopilot_address = kAddressNotLearnt;
+    ASSERT_TRUE(PutBusFrame(can_fd, frame.id, status));
+    EXPECT_EQ(DrainCanInput(), kHalErrorNoFrame);
+    EXPECT_EQ(autopilot_address != kAddressNotLearnt, frame.passes);
+  }
+  ASSERT_TRUE(PutBusFrame(can_fd, CAN_ERR_FLAG | CAN_ERR_BUSOFF, {}));
+  DrainCanInput();
+  EXPECT_EQ(hal_channels[0].bus_on, 0);
 }
 
 TEST_F(Autopilot, NothingIsSentUntilBothAddressesAreLearnt) {

@@ -70,6 +70,7 @@ class CanLayer : public testing::Test {
     hal_initialised = 0;
     hal_channels[0] = HalChannel{0, -1, 0, "", 0, 0, 0, 0, 0, 0};
     can_fd = -1;
+    HalSetReceiveFilter(0, 0, 0);
   }
   void TearDown() override { ResetFakeCan(); }
 
@@ -522,6 +523,20 @@ TEST_F(CanLayer, BusStateOnStartsAndOffStopsBehindAFreshBoundSocket) {
   fake_socketcan.results["can_do_stop"] = {-1};
   EXPECT_EQ(HalSetBusState(0, 0), kHalErrorInterface);
   EXPECT_GE(FakeCanBusEnd(channel().fd), 0) << "a socket all the same";
+}
+
+TEST_F(CanLayer, ReceiveFilterGoesOnEverySocketAndMayFailWithoutHarm) {
+  Open();
+  EXPECT_EQ(HalSetReceiveFilter(0, 0x00FF1900, 0x01FFFF00), kHalOk);
+  EXPECT_THAT(fake_can_calls, ElementsAre("setsockopt CAN_RAW_FILTER 0x80ff1900/0xc1ffff00"));
+  fake_can_calls.clear();
+  // A filter the kernel refuses leaves a socket that takes every frame.
+  fake_can_sockets.failing_option = CAN_RAW_FILTER;
+  EXPECT_EQ(HalSetBusState(0, 0), kHalOk);
+  Calls filtered = kSocketSetUp;
+  filtered.insert(filtered.begin() + 4, "setsockopt CAN_RAW_FILTER 0x80ff1900/0xc1ffff00");
+  EXPECT_EQ(fake_can_calls, Join({{"close", "can_do_stop can0"}, filtered}));
+  EXPECT_EQ(FakeCanBoundIndex(channel().fd), 5);
 }
 
 TEST_F(CanLayer, CloseDropsTheSocketAndAllowsANewOpen) {

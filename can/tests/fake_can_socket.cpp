@@ -4,6 +4,7 @@
 // the name can0 are faked; GoogleTest and the sanitizers use the same calls
 // on their own descriptors, which go to the real ones untouched.
 #include <fcntl.h>
+#include <linux/can/error.h>
 #include <linux/can/raw.h>
 #include <net/if.h>
 #include <sys/ioctl.h>
@@ -45,12 +46,20 @@ struct FakeSocket {
   int fd;  // the end the layer holds; -1 = slot free
   int bus_end;
   int bound_index;
+  can_filter filter;  // CAN_RAW_FILTER as set; mask 0 lets every frame through
 };
 
 // A plain table: the wrappers may run before static construction and after
 // static destruction.
-FakeSocket sockets[8] = {{-1, -1, 0}, {-1, -1, 0}, {-1, -1, 0}, {-1, -1, 0},
-                         {-1, -1, 0}, {-1, -1, 0}, {-1, -1, 0}, {-1, -1, 0}};
+FakeSocket sockets[8] = {{-1, -1, 0, {}}, {-1, -1, 0, {}}, {-1, -1, 0, {}}, {-1, -1, 0, {}},
+                         {-1, -1, 0, {}}, {-1, -1, 0, {}}, {-1, -1, 0, {}}, {-1, -1, 0, {}}};
+
+// The kernel's rule for one receive filter; error frames are not filtered
+// by it.
+bool Passes(const can_filter& filter, canid_t id) {
+  if ((id & CAN_ERR_FLAG) != 0) return true;
+  return (id & filter.can_mask) == (filter.can_id & filter.can_mask);
+}
 
 FakeSocket* Find(int fd) {
   if (fd < 0) return nullptr;
@@ -109,7 +118,7 @@ extern "C" int __wrap_socket(int domain, int type, int protocol) {
   if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, ends) != 0) return -1;
   // The lower number goes to the layer, as the kernel hands out the lowest
   // free descriptor.
-  *slot = FakeSocket{ends[0], ends[1], 0};
+  *slot = FakeSocket{ends[0], ends[1], 0, {}};
   return ends[0];
 }
 
@@ -136,7 +145,14 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
 
 extern "C" int __wrap_setsockopt(int fd, int level, int name, const void* value,
                                  socklen_t length) {
-  if (Find(fd) == nullptr) return __real_setsockopt(fd, level, name, value, length);
+  FakeSocket* socket = Find(fd);
+  if (socket == nullptr) return __real_setsockopt(fd, level, name, value, length);
+
+  if (level == SOL_CAN_RAW && name == CAN_RAW_FILTER && length == sizeof(can_filter)) {
+    std::memcpy(&socket->filter, value, sizeof socket->filter);
+    Log("setsockopt CAN_RAW_FILTER 0x%x/0x%x", socket->filter.can_id, socket->filter.can_mask);
+    return name == fake_can_sockets.failing_option ? Fail(ENOPROTOOPT) : 0;
+  }
 
   if (level != SOL_CAN_RAW || length != sizeof(uint32_t)) {
     Log("setsockopt level %d %s length %u", level, OptionName(name), length);
@@ -210,8 +226,17 @@ extern "C" int __wrap_bind(int fd, const sockaddr* address, socklen_t length) {
 }
 
 extern "C" ssize_t __wrap_read(int fd, void* buffer, size_t length) {
-  if (Find(fd) != nullptr) fake_can_sockets.reads += 1;
-  return __real_read(fd, buffer, length);
+  const FakeSocket* socket = Find(fd);
+  if (socket == nullptr) return __real_read(fd, buffer, length);
+  fake_can_sockets.reads += 1;
+  // Frames the socket's filter refuses never reach the reader.
+  for (;;) {
+    const ssize_t got = __real_read(fd, buffer, length);
+    if (got != static_cast<ssize_t>(sizeof(can_frame))) return got;
+    canid_t id;
+    std::memcpy(&id, buffer, sizeof id);
+    if (Passes(socket->filter, id)) return got;
+  }
 }
 
 extern "C" ssize_t __wrap_write(int fd, const void* buffer, size_t length) {
@@ -230,7 +255,7 @@ extern "C" int __wrap_close(int fd) {
   if (socket != nullptr) {
     Log("close");
     __real_close(socket->bus_end);
-    *socket = FakeSocket{-1, -1, 0};
+    *socket = FakeSocket{-1, -1, 0, {}};
   }
   return __real_close(fd);
 }
@@ -250,7 +275,7 @@ void ResetFakeCan() {
     if (socket.fd >= 0) {
       __real_close(socket.bus_end);
       __real_close(socket.fd);
-      socket = FakeSocket{-1, -1, 0};
+      socket = FakeSocket{-1, -1, 0, {}};
     }
   }
   fake_can_calls.clear();

@@ -421,6 +421,17 @@ TEST_F(SystemTest, StandbyReportedAt4000msClearsWhileTheWarningPlays) {
   EXPECT_TRUE(Pings());
 }
 
+TEST_F(SystemTest, StatusIsSeenInTheMiddleOfAFloodOfOtherTraffic) {
+  StartAutopilot({"--standby-on-command=100"});
+  StartDaemon();
+  // Engine data as fast as the emulated bus carries it: none of it reaches
+  // the guard, the autopilot's status does.
+  DaemonProcess flood({"cangen", "can1", "-e", "-I", "0CF00400", "-L", "8", "-D", "i", "-g", "1",
+                       "-c", "2", "-x", "-p", "10"});
+  SleepFor(0.5);
+  ExpectOneCommandThenTheClearedBeep(Press());
+}
+
 TEST_F(SystemTest, StandbyReportedBeforeThePressEndsAfterOneCommand) {
   StartAutopilot({"--standby"});
   StartDaemon();
