@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,13 @@ namespace {
 constexpr size_t kMaxSocketPath = sizeof(sockaddr_un::sun_path) - 1;
 constexpr int kLingerSeconds = 30;
 constexpr int kListenBacklog = 2;
+
+constexpr std::array<uint8_t, kMaxControlEchoes> AllPings() {
+  std::array<uint8_t, kMaxControlEchoes> pings{};
+  pings.fill(ControlPing);
+  return pings;
+}
+constexpr std::array<uint8_t, kMaxControlEchoes> kEchoes = AllPings();
 
 [[noreturn]] void FailControlSocket(const char* call) {
   std::perror(call);
@@ -101,18 +109,19 @@ int AcceptControlClient(int listen_fd) {
   return -1;
 }
 
-int ReadControlByte(int* client_fd, uint8_t* buffer, size_t length) {
+size_t ReadControlBytes(int* client_fd, uint8_t* buffer, size_t length) {
   const ssize_t got = read(*client_fd, buffer, length);
-  if (got > 0) return 0;
+  if (got > 0) return static_cast<size_t>(got);
   if (got < 0) std::perror("read");
   close(*client_fd);
   *client_fd = -1;
-  return 1;
+  return 0;
 }
 
-void SendControlEcho(int client_fd, uint8_t byte) {
-  if (client_fd < 0) return;
+void SendControlEchoes(int client_fd, size_t count) {
+  if (client_fd < 0 || count == 0) return;
   // MSG_NOSIGNAL as well as the ignored SIGPIPE: a client that has gone must
   // never end the guard.
-  (void)send(client_fd, &byte, 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+  (void)send(client_fd, kEchoes.data(), count < kMaxControlEchoes ? count : kMaxControlEchoes,
+             MSG_DONTWAIT | MSG_NOSIGNAL);
 }

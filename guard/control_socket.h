@@ -30,11 +30,15 @@ int OpenControlSocket(const char* path);
 // Accepts the waiting client; its descriptor, or -1 after reporting a failure.
 int AcceptControlClient(int listen_fd);
 
-// Reads up to length bytes from *client_fd into buffer. Returns 0 when bytes
-// were read; when the client is gone (end of file or a read error) closes it,
-// sets *client_fd to -1 and returns 1.
-int ReadControlByte(int* client_fd, uint8_t* buffer, size_t length);
+// Reads what the client has sent, up to length bytes, in one call. Returns
+// the number of bytes read; when the client is gone (end of file or a read
+// error) closes it, sets *client_fd to -1 and returns 0.
+size_t ReadControlBytes(int* client_fd, uint8_t* buffer, size_t length);
 
-// Sends one byte back to the client without ever waiting: a client that does
-// not read cannot stall the guard; an echo that does not fit is dropped.
-void SendControlEcho(int client_fd, uint8_t byte);
+// Most echoes one pass of the guard can owe: one per byte it reads.
+inline constexpr size_t kMaxControlEchoes = 256;
+
+// Sends count bytes 1 (ControlPing, the only byte the guard ever sends) back
+// to the client in one call, without ever waiting: a client that does not
+// read cannot stall the guard; echoes that do not fit are dropped.
+void SendControlEchoes(int client_fd, size_t count);

@@ -96,6 +96,39 @@ void HandleTimeout(GuardLoop* loop) {
   }
 }
 
+// What the byte in force does in the state in force: a ping is answered
+// while idle, a confirmation ends the window and is used up by the press it
+// confirms (a UI that confirmed once and then froze must not confirm every
+// later press). Nothing else, in any state.
+static_assert(kControlBatchBytes <= kMaxControlEchoes, "one echo per byte read must fit");
+
+void ActOnControlByte(GuardLoop* loop) {
+  if (loop->state == GuardIdle && loop->last_control_byte == ControlPing) {
+    loop->echoes_due += 1;
+  } else if (loop->state == GuardAwaitConfirm && loop->last_control_byte == ControlConfirm) {
+    loop->timeout_armed = 0;
+    loop->state = GuardIdle;
+    loop->last_control_byte = 0;
+  }
+}
+
+// Takes everything waiting in one read. Each byte but the last acts as it
+// would in a pass of its own; the last stays in force for the pass's
+// wake-up action, so a flood costs the guard one pass, not one per byte.
+void ServeControlClient(GuardLoop* loop) {
+  uint8_t bytes[kControlBatchBytes];
+  const size_t got = ReadControlBytes(&loop->client_fd, bytes, sizeof bytes);
+  if (got == 0) {
+    loop->last_control_byte = 0;
+    return;
+  }
+  for (size_t i = 0; i + 1 < got; ++i) {
+    loop->last_control_byte = bytes[i];
+    ActOnControlByte(loop);
+  }
+  loop->last_control_byte = bytes[got - 1];
+}
+
 // Returns 1 when the key event read in this pass completed a short press.
 int ServeReadyDescriptors(GuardLoop* loop, const fd_set* ready) {
   // Descriptor 0 is as good as any other: a daemon started with standard
@@ -112,11 +145,7 @@ int ServeReadyDescriptors(GuardLoop* loop, const fd_set* ready) {
 
   // A client accepted just now is not in the set: it is read from the next
   // pass on.
-  if (loop->client_fd >= 0 && FD_ISSET(loop->client_fd, ready)) {
-    if (ReadControlByte(&loop->client_fd, &loop->last_control_byte, 1) != 0) {
-      loop->last_control_byte = 0;
-    }
-  }
+  if (loop->client_fd >= 0 && FD_ISSET(loop->client_fd, ready)) ServeControlClient(loop);
 
   if (loop->key_fd >= 0) {
     if (!FD_ISSET(loop->key_fd, ready)) return 0;
@@ -133,23 +162,18 @@ int ServeReadyDescriptors(GuardLoop* loop, const fd_set* ready) {
 void RunWakeUpAction(GuardLoop* loop, int short_press) {
   switch (loop->state) {
     case GuardIdle:
-      if (loop->last_control_byte == ControlPing) SendControlEcho(loop->client_fd, ControlPing);
+      ActOnControlByte(loop);
       if (short_press != 1) break;
       loop->state = GuardAwaitConfirm;
       LoadTimeout(loop, kConfirmWindowSeconds, 0);
       loop->timeout_armed = 1;
       // A confirmation sent ahead (the UI acting on the key-down) counts
       // for this press, at once.
-      [[fallthrough]];
+      ActOnControlByte(loop);
+      break;
     case GuardAwaitConfirm:
       // Nothing else here: a further press does not restart the window.
-      if (loop->last_control_byte == ControlConfirm) {
-        loop->timeout_armed = 0;
-        loop->state = GuardIdle;
-        // Used up by the press it confirms: a UI that confirmed once and
-        // then froze must not confirm every later press.
-        loop->last_control_byte = 0;
-      }
+      ActOnControlByte(loop);
       break;
     case GuardStandbySent:
     case GuardAlarming:
@@ -171,6 +195,7 @@ GuardLoop NewGuardLoop(int key_fd, int listen_fd) {
   loop.timeout_armed = 0;
   loop.retry_count = 0;
   loop.last_control_byte = 0;
+  loop.echoes_due = 0;
   loop.client_fd = -1;
   loop.listen_fd = listen_fd;
   loop.key_fd = key_fd;
@@ -227,6 +252,8 @@ void RunGuardPass(GuardLoop* loop, int select_result, const fd_set* ready) {
     return;
   }
   RunWakeUpAction(loop, ServeReadyDescriptors(loop, ready));
+  SendControlEchoes(loop->client_fd, loop->echoes_due);
+  loop->echoes_due = 0;
   if (loop->timeout_armed && loop->timeout.tv_sec == 0 && loop->timeout.tv_usec == 0) {
     HandleTimeout(loop);
   }

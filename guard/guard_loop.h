@@ -7,6 +7,7 @@
 #include <sys/time.h>
 #include <time.h>
 
+#include <cstddef>
 #include <cstdint>
 
 enum GuardState : int32_t {
@@ -21,6 +22,8 @@ inline constexpr suseconds_t kStandbyIntervalMicroseconds = 250000;
 // Time-outs counted in the two sending states before the guard gives up:
 // 8 standby commands, the last interval ending 5 s after the press.
 inline constexpr int32_t kStandbyRetryLimit = 8;
+// Control bytes read in one pass; each acts in turn as in a pass of its own.
+inline constexpr size_t kControlBatchBytes = 256;
 
 // The loop's variables.
 struct GuardLoop {
@@ -36,6 +39,8 @@ struct GuardLoop {
   int32_t retry_count;
   // Stays in force from pass to pass until the next byte or the client's end.
   uint8_t last_control_byte;
+  // Echoes owed to the client in this pass, sent together at its end.
+  uint32_t echoes_due;
   int client_fd;
   int listen_fd;
   int key_fd;  // -1 while the key device is gone

@@ -163,14 +163,15 @@ class ControlClient : public testing::Test {
   int pair_[2] = {-1, -1};
 };
 
-TEST_F(ControlClient, BytesAreReadOneAtATime) {
-  const uint8_t sent[] = {ControlConfirm, ControlPing};
-  ASSERT_EQ(write(peer(), sent, sizeof sent), 2);
-  uint8_t byte = 0;
-  EXPECT_EQ(ReadControlByte(&client_fd(), &byte, 1), 0);
-  EXPECT_EQ(byte, ControlConfirm);
-  EXPECT_EQ(ReadControlByte(&client_fd(), &byte, 1), 0);
-  EXPECT_EQ(byte, ControlPing);
+TEST_F(ControlClient, WhatIsWaitingIsReadInOneCallUpToTheBuffer) {
+  const uint8_t sent[] = {ControlConfirm, ControlPing, 7};
+  ASSERT_EQ(write(peer(), sent, sizeof sent), 3);
+  uint8_t bytes[2] = {};
+  EXPECT_EQ(ReadControlBytes(&client_fd(), bytes, sizeof bytes), 2u);
+  EXPECT_EQ(bytes[0], ControlConfirm);
+  EXPECT_EQ(bytes[1], ControlPing);
+  EXPECT_EQ(ReadControlBytes(&client_fd(), bytes, sizeof bytes), 1u);
+  EXPECT_EQ(bytes[0], 7);
 }
 
 TEST_F(ControlClient, ClosedClientIsClosedQuietly) {
@@ -179,7 +180,7 @@ TEST_F(ControlClient, ClosedClientIsClosedQuietly) {
   const int fd = client_fd();
   uint8_t byte = 7;
   testing::internal::CaptureStderr();
-  EXPECT_EQ(ReadControlByte(&client_fd(), &byte, 1), 1);
+  EXPECT_EQ(ReadControlBytes(&client_fd(), &byte, 1), 0u);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(client_fd(), -1);
   EXPECT_TRUE(IsClosed(fd));
@@ -191,7 +192,7 @@ TEST_F(ControlClient, ReadErrorClosesTheClientWithAMessage) {
   int fd = directory;
   uint8_t byte = 0;
   testing::internal::CaptureStderr();
-  EXPECT_EQ(ReadControlByte(&fd, &byte, 1), 1);
+  EXPECT_EQ(ReadControlBytes(&fd, &byte, 1), 0u);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "read: Is a directory\n");
   EXPECT_EQ(fd, -1);
   EXPECT_TRUE(IsClosed(directory));
@@ -202,7 +203,7 @@ TEST_F(ControlClient, EchoToAClientThatNeverReadsNeverBlocks) {
   ASSERT_EQ(setsockopt(client_fd(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
   ASSERT_EQ(setsockopt(peer(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
   // Far more than both buffers hold: a blocking send would hang here.
-  for (int i = 0; i < 200000; ++i) SendControlEcho(client_fd(), ControlPing);
+  for (int i = 0; i < 2000; ++i) SendControlEchoes(client_fd(), kMaxControlEchoes);
 
   uint8_t received[1024];
   ASSERT_EQ(fcntl(peer(), F_SETFL, O_NONBLOCK), 0);
@@ -212,8 +213,8 @@ TEST_F(ControlClient, EchoToAClientThatNeverReadsNeverBlocks) {
   // Room again: the next echo arrives.
   while (read(peer(), received, sizeof received) > 0) {
   }
-  SendControlEcho(client_fd(), ControlPing);
-  EXPECT_EQ(read(peer(), received, sizeof received), 1);
+  SendControlEchoes(client_fd(), 3);
+  EXPECT_EQ(read(peer(), received, sizeof received), 3);
 }
 
 TEST_F(ControlClient, EchoToAClientThatHasGoneDoesNotEndTheProcess) {
@@ -221,8 +222,8 @@ TEST_F(ControlClient, EchoToAClientThatHasGoneDoesNotEndTheProcess) {
   EXPECT_EXIT(
       {
         close(peer());
-        SendControlEcho(client_fd(), ControlPing);
-        SendControlEcho(-1, ControlPing);
+        SendControlEchoes(client_fd(), 1);
+        SendControlEchoes(-1, 1);
         std::exit(0);
       },
       testing::ExitedWithCode(0), "");

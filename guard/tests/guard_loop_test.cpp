@@ -642,18 +642,47 @@ TEST_F(GuardLoopTest, NewestClientWinsAndIsReadFromTheNextPassOn) {
   EXPECT_EQ(ReceiveAll(second).bytes, std::string(1, '\1'));
 }
 
-TEST_F(GuardLoopTest, TwoBytesInOneWriteAreTakenOnePerPass) {
+// Bytes sent together are read in one pass and act in turn as they would
+// one per pass: the same states, the same echoes.
+TEST_F(GuardLoopTest, BytesSentTogetherActInOrderInOnePass) {
+  struct Case {
+    const char* name;
+    bool in_window;
+    std::vector<uint8_t> bytes;
+    GuardState state;
+    uint8_t in_force;
+    size_t echoes;
+  };
+  const Case cases[] = {
+      {"confirm then ping", true, {ControlConfirm, ControlPing}, GuardIdle, ControlPing, 1},
+      {"confirm then withdraw", true, {ControlConfirm, 0}, GuardIdle, 0, 0},
+      {"pings then confirm", true, {ControlPing, ControlPing, ControlConfirm}, GuardIdle, 0, 0},
+      {"pings while idle", false, {ControlPing, 7, ControlPing, ControlPing}, GuardIdle, ControlPing, 3},
+      {"confirm withdrawn while idle", false, {ControlConfirm, 0}, GuardIdle, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int client = ConnectAccepted();
+    if (c.in_window) ShortPress();
+    ASSERT_EQ(send(client, c.bytes.data(), c.bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(c.bytes.size()));
+    Pass();
+    EXPECT_EQ(loop_.state, c.state);
+    EXPECT_EQ(loop_.last_control_byte, c.in_force);
+    EXPECT_EQ(ReceiveAll(client).bytes, std::string(c.echoes, '\1'));
+    CloseClient(client);
+    Pass();
+  }
+}
+
+TEST_F(GuardLoopTest, PingFloodIsReadAPassAtATimeAndEveryPingAnswered) {
   const int client = ConnectAccepted();
-  ShortPress();
-  const uint8_t both[] = {ControlConfirm, ControlPing};
-  ASSERT_EQ(send(client, both, sizeof both, MSG_NOSIGNAL), 2);
+  const std::string flood(kControlBatchBytes + 44, '\1');
+  ASSERT_EQ(send(client, flood.data(), flood.size(), MSG_NOSIGNAL), static_cast<ssize_t>(flood.size()));
   Pass();
-  EXPECT_EQ(loop_.state, GuardIdle);
-  EXPECT_EQ(loop_.last_control_byte, 0);
-  EXPECT_THAT(ReceiveAll(client).bytes, IsEmpty());
+  EXPECT_EQ(ReceiveAll(client).bytes.size(), kControlBatchBytes);
   Pass();
-  EXPECT_EQ(loop_.last_control_byte, ControlPing);
-  EXPECT_EQ(ReceiveAll(client).bytes, std::string(1, '\1'));
+  EXPECT_EQ(ReceiveAll(client).bytes.size(), 44u);
 }
 
 TEST_F(GuardLoopTest, ClientThatNeverReadsCannotStallTheLoop) {
