@@ -31,6 +31,9 @@ extern const AlarmStep kClearedPattern[kClearedPatternSteps];
 // Names match exactly, case included.
 AlarmType ParseAlarmType(const char* name);
 
+// The -t name of type; "none" for AlarmNone.
+const char* AlarmTypeName(AlarmType type);
+
 // Plays the first step_count steps of pattern on the output configured in
 // guard_config and returns at once: the pattern plays in a child process of
 // its own, which ends by itself. From the first alarm on SIGCHLD is ignored,

@@ -9,12 +9,12 @@ constexpr uint32_t kAlarmToneHz = 2900;
 constexpr uint32_t kShortBeepMs = 250;
 constexpr uint32_t kLongBeepMs = 750;
 
-struct AlarmTypeName {
+struct AlarmTypeEntry {
   const char* name;
   AlarmType type;
 };
 
-constexpr AlarmTypeName kAlarmTypeNames[] = {
+constexpr AlarmTypeEntry kAlarmTypeNames[] = {
     {"buzzer", AlarmBuzzer},
     {"dualbuzzer", AlarmDualBuzzer},
     {"gpio", AlarmGpio},
@@ -38,9 +38,16 @@ const AlarmStep kClearedPattern[kClearedPatternSteps] = {
 };
 
 AlarmType ParseAlarmType(const char* name) {
-  for (const AlarmTypeName& entry : kAlarmTypeNames) {
+  for (const AlarmTypeEntry& entry : kAlarmTypeNames) {
     // The comparison takes in the terminator, so "buzzer2" is no "buzzer".
     if (std::strcmp(name, entry.name) == 0) return entry.type;
   }
   return AlarmNone;
+}
+
+const char* AlarmTypeName(AlarmType type) {
+  for (const AlarmTypeEntry& entry : kAlarmTypeNames) {
+    if (entry.type == type) return entry.name;
+  }
+  return "none";
 }

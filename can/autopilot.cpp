@@ -44,6 +44,7 @@ uint8_t autopilot_address = kAddressNotLearnt;
 uint8_t command_source_address = kAddressNotLearnt;
 int ap_standby = 0;
 int32_t fast_packet_sequence = 0;
+uint32_t ap_status_count = 0;
 
 void ReceiveApStatusOnly() {
   (void)HalSetReceiveFilter(kCanChannel, kApStatusPgn << kPgnShift, kPgnMask << kPgnShift);
@@ -67,6 +68,7 @@ void DecodeApStatus(const CanFrame* frame) {
       if (frame->length < kAutopilotStatusMinLength) return;
       ap_standby = frame->data[kStandbyByte] & kStandbyBit;
       autopilot_address = source;
+      ap_status_count += 1;
       break;
     case kStatusKindCommandSource:
       command_source_address = source;

@@ -64,6 +64,10 @@ HalChannel& Channel() { return hal_channels[kCanChannel]; }
 // The receive filter every socket of the channel gets; mask 0: none.
 can_filter receive_filter = {0, 0};
 
+// Set when a read or a write found the interface down; cleared by a frame
+// received or the interface's flags showing it up again.
+bool link_down = false;
+
 // A filter that cannot be set costs only wake-ups, never a frame: the
 // socket stays in use without it.
 void ApplyReceiveFilter(int fd) {
@@ -290,6 +294,7 @@ int HalSendFrame(int /*channel_number*/, const CanFrame* frame, int receive_own)
   // No retry and no waiting: the guard repeats the whole command anyway.
   const ssize_t written = write(channel.fd, &out, sizeof out);
   if (written == static_cast<ssize_t>(sizeof out)) return kHalOk;
+  if (written < 0 && errno == ENETDOWN) link_down = true;
   if (written < 0 && errno != ENOBUFS) return kHalErrorWrite;
   return kHalErrorTransmitFull;
 }
@@ -300,9 +305,13 @@ int HalReceiveFrame(int /*channel_number*/, CanFrame* frame) {
 
   for (;;) {
     can_frame in;
-    if (read(channel.fd, &in, sizeof in) != static_cast<ssize_t>(sizeof in)) {
+    const ssize_t got = read(channel.fd, &in, sizeof in);
+    if (got != static_cast<ssize_t>(sizeof in)) {
+      // The kernel reports an interface going down once, as a read error.
+      if (got < 0 && errno == ENETDOWN) link_down = true;
       return kHalErrorNoFrame;
     }
+    link_down = false;
     if ((in.can_id & CAN_ERR_FLAG) != 0) {
       if ((in.can_id & CAN_ERR_BUSOFF) != 0) channel.bus_on = 0;
       if ((in.can_id & CAN_ERR_RESTARTED) != 0) channel.bus_on = 1;
@@ -324,6 +333,22 @@ int HalClose(int /*channel_number*/) {
   if (channel.fd >= 0) DropChannelSocket(channel);
   channel.open = 0;
   return kHalOk;
+}
+
+HalLinkState HalGetLinkState(int /*channel_number*/) {
+  HalChannel& channel = Channel();
+  if (channel.fd < 0) return HalLinkNoSocket;
+  if (link_down) {
+    ifreq request = {};
+    std::snprintf(request.ifr_name, sizeof request.ifr_name, "%s", channel.ifname);
+    if (ioctl(channel.fd, SIOCGIFFLAGS, &request) != 0 || (request.ifr_flags & IFF_UP) == 0) {
+      return HalLinkDown;
+    }
+    // A controller started again is error-active, whatever it was before.
+    link_down = false;
+    channel.bus_on = 1;
+  }
+  return channel.bus_on != 0 ? HalLinkUp : HalLinkBusOff;
 }
 
 int HalSetReceiveFilter(int /*channel_number*/, uint32_t id, uint32_t mask) {

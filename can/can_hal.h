@@ -92,6 +92,21 @@ int HalReceiveFrame(int channel, CanFrame* frame);
 
 int HalClose(int channel);
 
+// What the layer has seen of the bus, without asking the interface while it
+// is up: the interface went down (a socket error or a send said so), the
+// controller went bus-off (an error frame said so, until a restart frame),
+// or no socket exists.
+enum HalLinkState : int32_t {
+  HalLinkUp = 0,
+  HalLinkDown = 1,
+  HalLinkBusOff = 2,
+  HalLinkNoSocket = 3,
+};
+
+// The channel's link state. While the interface is down each call asks its
+// flags once (the socket learns of the way down, not of the way back up).
+HalLinkState HalGetLinkState(int channel);
+
 // Lets the channel's sockets receive only the extended data frames whose
 // identifier matches id in the bits of mask, so the kernel drops the rest
 // of the bus's traffic before anything wakes up; error frames still come.

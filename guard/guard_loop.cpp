@@ -13,36 +13,16 @@
 #include "guard/guard.h"
 #include "guard/key_device.h"
 #include "guard/key_input.h"
+#include "guard/monotonic_time.h"
+#include "guard/supervision.h"
 
 namespace {
-
-constexpr long kNanosecondsPerSecond = 1000000000;
-
-timespec MonotonicNow() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now;
-}
-
-timespec AddTime(timespec t, time_t seconds, suseconds_t microseconds) {
-  t.tv_sec += seconds;
-  t.tv_nsec += static_cast<long>(microseconds) * 1000;
-  if (t.tv_nsec >= kNanosecondsPerSecond) {
-    t.tv_sec += 1;
-    t.tv_nsec -= kNanosecondsPerSecond;
-  }
-  return t;
-}
-
-bool IsBefore(const timespec& a, const timespec& b) {
-  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
-}
 
 // A window starts now.
 void LoadTimeout(GuardLoop* loop, time_t seconds, suseconds_t microseconds) {
   loop->timeout.tv_sec = seconds;
   loop->timeout.tv_usec = microseconds;
-  loop->deadline = AddTime(MonotonicNow(), seconds, microseconds);
+  loop->deadline = AddMicroseconds(MonotonicNow(), seconds * 1000000LL + microseconds);
 }
 
 // An interval starts where the one before it ended, so a late pass does not
@@ -50,8 +30,8 @@ void LoadTimeout(GuardLoop* loop, time_t seconds, suseconds_t microseconds) {
 // starts now rather than firing at once to catch up.
 void LoadNextInterval(GuardLoop* loop) {
   const timespec now = MonotonicNow();
-  timespec next = AddTime(loop->deadline, 0, kStandbyIntervalMicroseconds);
-  if (IsBefore(next, now)) next = AddTime(now, 0, kStandbyIntervalMicroseconds);
+  timespec next = AddMicroseconds(loop->deadline, kStandbyIntervalMicroseconds);
+  if (IsBefore(next, now)) next = AddMicroseconds(now, kStandbyIntervalMicroseconds);
   loop->deadline = next;
   loop->timeout.tv_sec = 0;
   loop->timeout.tv_usec = kStandbyIntervalMicroseconds;
@@ -217,25 +197,7 @@ int FillGuardSelectSet(const GuardLoop* loop, fd_set* read_set) {
 }
 
 void RefreshGuardTimeout(GuardLoop* loop, const timespec* now) {
-  if (!loop->timeout_armed) return;
-  if (!IsBefore(*now, loop->deadline)) {
-    loop->timeout = {0, 0};
-    return;
-  }
-  time_t seconds = loop->deadline.tv_sec - now->tv_sec;
-  long nanoseconds = loop->deadline.tv_nsec - now->tv_nsec;
-  if (nanoseconds < 0) {
-    seconds -= 1;
-    nanoseconds += kNanosecondsPerSecond;
-  }
-  // Rounded up, so select never wakes just short of the deadline.
-  long microseconds = (nanoseconds + 999) / 1000;
-  if (microseconds == 1000000) {
-    seconds += 1;
-    microseconds = 0;
-  }
-  loop->timeout.tv_sec = seconds;
-  loop->timeout.tv_usec = static_cast<suseconds_t>(microseconds);
+  if (loop->timeout_armed) loop->timeout = TimeLeft(*now, loop->deadline);
 }
 
 timeval* GuardSelectTimeout(GuardLoop* loop) {
@@ -262,16 +224,21 @@ void RunGuardPass(GuardLoop* loop, int select_result, const fd_set* ready) {
 void RunGuardLoop(int key_fd, int listen_fd) {
   static GuardLoop loop;
   loop = NewGuardLoop(key_fd, listen_fd);
+  timespec now = MonotonicNow();
+  Supervise(&loop, &now);
   for (;;) {
     fd_set ready;
     const int count = FillGuardSelectSet(&loop, &ready);
-    timespec now = MonotonicNow();
+    now = MonotonicNow();
     RefreshGuardTimeout(&loop, &now);
-    const int result = select(count, &ready, nullptr, nullptr, GuardSelectTimeout(&loop));
-    if (result > 0) {
-      now = MonotonicNow();
-      RefreshGuardTimeout(&loop, &now);
-    }
-    RunGuardPass(&loop, result, &ready);
+    timeval supervision_wait;
+    timeval* wait = LimitWaitForSupervision(GuardSelectTimeout(&loop), &supervision_wait, &now);
+    const int result = select(count, &ready, nullptr, nullptr, wait);
+    now = MonotonicNow();
+    RefreshGuardTimeout(&loop, &now);
+    // A time-out that only the supervision asked for leaves the guard alone.
+    const bool guard_due = loop.timeout_armed && loop.timeout.tv_sec == 0 && loop.timeout.tv_usec == 0;
+    if (result != 0 || guard_due) RunGuardPass(&loop, result, &ready);
+    Supervise(&loop, &now);
   }
 }

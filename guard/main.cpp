@@ -12,6 +12,7 @@
 #include "guard/guard.h"
 #include "guard/key_device.h"
 #include "guard/startup.h"
+#include "guard/supervision.h"
 
 int main(int argc, char* argv[]) {
   KeepStandardDescriptorsOpen();
@@ -29,7 +30,7 @@ int main(int argc, char* argv[]) {
 
   // Before the bus is touched: a second start must leave a running guard's
   // bus alone. The lock is held until the process ends.
-  (void)ClaimControlSocketPath(guard_config.socket_name);
+  const bool owns_socket_path = ClaimControlSocketPath(guard_config.socket_name) >= 0;
 
   // The rest of the bus's traffic never wakes the guard.
   ReceiveApStatusOnly();
@@ -44,9 +45,15 @@ int main(int argc, char* argv[]) {
   // time-out path.
   const int listen_fd = can_up && privileged ? OpenControlSocket(guard_config.socket_name) : -1;
 
+  StartSupervision(owns_socket_path ? guard_config.socket_name : nullptr, guard_config.alarm_type);
+
   if (guard_config.daemonize) Daemonize();
 
   std::signal(SIGPIPE, SIG_IGN);
 
+  // After the fork of -d, which a memory lock does not survive.
+  if (privileged) LockMemory();
+
+  NotifyReady();
   RunGuardLoop(key_fd, listen_fd);
 }

@@ -17,3 +17,9 @@ int RaisePriority();
 // Detaches into the background: returns only in the process that goes on.
 // Does nothing when the parent already is init.
 void Daemonize();
+
+// Locks every page of the process in memory, now and as it grows, so that a
+// page fault under memory pressure never delays a standby command, and
+// touches the stack the loop will use. A refusal is reported ("mlockall()")
+// and tolerated; alarm children do not inherit the lock.
+void LockMemory();

@@ -10,13 +10,23 @@
 
 std::vector<std::string> neighbour_calls;
 int neighbour_ap_standby = 0;
+int neighbour_link_state = HalLinkUp;
 int can_fd = -1;
+HalChannel hal_channels[kHalChannelCount] = {{0, -1, 0, "can0", 0, 0, 0, 0, 0, 0}};
+uint8_t autopilot_address = kAddressNotLearnt;
+uint8_t command_source_address = kAddressNotLearnt;
+uint32_t ap_status_count = 0;
 
 void ResetNeighbours() {
   neighbour_calls.clear();
   neighbour_ap_standby = 0;
+  neighbour_link_state = HalLinkUp;
+  autopilot_address = kAddressNotLearnt;
+  command_source_address = kAddressNotLearnt;
   can_fd = -1;
 }
+
+HalLinkState HalGetLinkState(int /*channel*/) { return static_cast<HalLinkState>(neighbour_link_state); }
 
 int DrainCanInput() {
   neighbour_calls.push_back("drain");

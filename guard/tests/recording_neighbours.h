@@ -15,7 +15,12 @@ extern std::vector<std::string> neighbour_calls;
 // What IsApStandby answers.
 extern int neighbour_ap_standby;
 
-// Clears the record: IsApStandby answers 0 and can_fd is -1 again. A test
+// What HalGetLinkState answers (HalLinkState); autopilot_address,
+// command_source_address and ap_status_count are plain variables here too.
+extern int neighbour_link_state;
+
+// Clears the record: IsApStandby answers 0, the link is up, nothing is
+// learnt and can_fd is -1 again. A test
 // that needs a CAN descriptor points can_fd at a pipe's read end, which
 // DrainCanInput empties.
 void ResetNeighbours();

@@ -1,0 +1,284 @@
+#include "guard/supervision.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <iterator>
+
+#include "can/autopilot.h"
+#include "can/can_hal.h"
+#include "guard/monotonic_time.h"
+
+namespace {
+
+constexpr long long kMicrosecondsPerSecond = 1000000;
+
+constexpr const char* kStateWords[] = {
+    "guard idle",
+    "guard awaiting confirmation",
+    "guard sending standby",
+    "guard alarming",
+};
+
+constexpr const char* kLinkWords[] = {"CAN up", "CAN down", "CAN bus-off", "no CAN socket"};
+
+enum UiState : int32_t { UiNone = 0, UiConnected = 1, UiNoSocket = 2 };
+
+// Everything the status line says, as numbers: compared as a whole after
+// every pass, formatted only when it changed.
+struct StatusFacts {
+  int32_t state;
+  int32_t keypad_present;
+  int32_t link;
+  int32_t autopilot;
+  int32_t command_source;
+  int32_t silent;
+  int32_t ui;
+  bool operator==(const StatusFacts&) const = default;
+};
+
+struct Supervisor {
+  int notify_fd;
+  sockaddr_un notify_address;
+  socklen_t notify_length;
+  long long watchdog_interval_us;  // 0: no watchdog
+  timespec next_ping;
+  const char* status_path;  // null: no status file
+  AlarmType alarm_type;
+  bool reported;  // facts and line hold what was last reported
+  StatusFacts facts;
+  uint32_t heard_count;  // ap_status_count when the autopilot was last heard
+  bool heard;
+  timespec last_heard;
+  time_t silent_since;  // wall clock of the last status, once silent
+  bool status_file_failed;
+  char line[256];
+};
+
+Supervisor supervisor = {-1, {}, 0, 0, {}, nullptr, AlarmNone, false, {}, 0, false, {}, 0, false, ""};
+
+void Notify(const char* message) {
+  if (supervisor.notify_fd < 0) return;
+  // Never waits: a service manager that cannot take the datagram now misses
+  // it, and the guard goes on.
+  (void)sendto(supervisor.notify_fd, message, std::strlen(message), MSG_DONTWAIT | MSG_NOSIGNAL,
+               reinterpret_cast<const sockaddr*>(&supervisor.notify_address),
+               supervisor.notify_length);
+}
+
+void OpenNotifySocket() {
+  const char* path = std::getenv("NOTIFY_SOCKET");
+  if (path == nullptr || (path[0] != '/' && path[0] != '@')) return;
+  const size_t length = std::strlen(path);
+  if (length >= sizeof supervisor.notify_address.sun_path) return;
+  supervisor.notify_address.sun_family = AF_UNIX;
+  std::memcpy(supervisor.notify_address.sun_path, path, length);
+  // "@" names a socket in the abstract namespace.
+  if (path[0] == '@') supervisor.notify_address.sun_path[0] = '\0';
+  supervisor.notify_length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
+  supervisor.notify_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+}
+
+// The watchdog is meant for this process only when WATCHDOG_PID, if set,
+// names it.
+void ReadWatchdog() {
+  const char* usec = std::getenv("WATCHDOG_USEC");
+  if (usec == nullptr || supervisor.notify_fd < 0) return;
+  const char* pid = std::getenv("WATCHDOG_PID");
+  if (pid != nullptr && std::strtol(pid, nullptr, 10) != getpid()) return;
+  const long long timeout = std::strtoll(usec, nullptr, 10);
+  // Pinged at half the time-out: a late pass still comes in time.
+  if (timeout > 1) supervisor.watchdog_interval_us = timeout / 2;
+}
+
+StatusFacts GatherFacts(const GuardLoop* loop) {
+  StatusFacts facts;
+  facts.state = loop->state;
+  facts.keypad_present = loop->key_fd >= 0 ? 1 : 0;
+  facts.link = HalGetLinkState(0);
+  facts.autopilot = autopilot_address;
+  facts.command_source = command_source_address;
+  facts.silent = 0;
+  facts.ui = loop->listen_fd < 0 ? UiNoSocket : loop->client_fd >= 0 ? UiConnected : UiNone;
+  return facts;
+}
+
+// Follows the autopilot's status count; true once none has come for the
+// silence time after one did.
+bool AutopilotSilent(const timespec* now) {
+  if (ap_status_count != supervisor.heard_count) {
+    supervisor.heard_count = ap_status_count;
+    supervisor.heard = true;
+    supervisor.last_heard = *now;
+  }
+  if (!supervisor.heard) return false;
+  const timespec silent_at =
+      AddMicroseconds(supervisor.last_heard, kAutopilotSilenceSeconds * kMicrosecondsPerSecond);
+  return !IsBefore(*now, silent_at);
+}
+
+const char* LinkWord(int32_t link) {
+  return link >= 0 && link < static_cast<int32_t>(std::size(kLinkWords)) ? kLinkWords[link]
+                                                                         : "CAN unknown";
+}
+
+// One line for each loss and each return; the keypad reports its own.
+void ReportChanges(const StatusFacts& before, const StatusFacts& after) {
+  const char* can = hal_channels[0].ifname[0] != '\0' ? hal_channels[0].ifname : "can0";
+  if (before.link != after.link) {
+    switch (after.link) {
+      case HalLinkUp:
+        std::fprintf(stderr, "CAN bus %s is up again\n", can);
+        break;
+      case HalLinkDown:
+        std::fprintf(stderr, "CAN interface %s is down\n", can);
+        break;
+      case HalLinkBusOff:
+        std::fprintf(stderr, "CAN controller %s is bus-off\n", can);
+        break;
+      default:
+        std::fprintf(stderr, "CAN bus %s has no socket\n", can);
+        break;
+    }
+  }
+  if (after.silent != before.silent) {
+    if (after.silent != 0) {
+      std::fprintf(stderr, "No autopilot status heard for %ld s\n", kAutopilotSilenceSeconds);
+    } else {
+      std::fputs("Autopilot status heard again\n", stderr);
+    }
+  }
+}
+
+void ComposeLine(const StatusFacts& facts) {
+  char autopilot[64];
+  if (facts.autopilot == kAddressNotLearnt) {
+    std::snprintf(autopilot, sizeof autopilot, "autopilot not heard");
+  } else if (facts.silent != 0) {
+    tm since = {};
+    localtime_r(&supervisor.silent_since, &since);
+    char clock[16];
+    std::strftime(clock, sizeof clock, "%H:%M:%S", &since);
+    std::snprintf(autopilot, sizeof autopilot, "autopilot %d silent since %s",
+                  static_cast<int>(facts.autopilot), clock);
+  } else {
+    std::snprintf(autopilot, sizeof autopilot, "autopilot %d", static_cast<int>(facts.autopilot));
+  }
+  char source[32];
+  if (facts.command_source == kAddressNotLearnt) {
+    std::snprintf(source, sizeof source, "no command source");
+  } else {
+    std::snprintf(source, sizeof source, "command source %d", static_cast<int>(facts.command_source));
+  }
+  const char* ui = facts.ui == UiConnected ? "UI connected"
+                   : facts.ui == UiNone    ? "no UI"
+                                           : "no control socket";
+  std::snprintf(supervisor.line, sizeof supervisor.line, "%s; keypad %s; %s; %s, %s; %s; alarm %s",
+                kStateWords[facts.state], facts.keypad_present != 0 ? "present" : "gone",
+                LinkWord(facts.link), autopilot, source, ui, AlarmTypeName(supervisor.alarm_type));
+}
+
+// Written whole under another name and renamed, so a reader never sees half
+// a line; readable by anyone, whatever the file-creation mask.
+void WriteStatusFile() {
+  if (supervisor.status_path == nullptr) return;
+  char temporary[PATH_MAX];
+  std::snprintf(temporary, sizeof temporary, "%s.new", supervisor.status_path);
+  const int fd = open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+  bool written = false;
+  if (fd >= 0) {
+    char text[sizeof supervisor.line + 1];
+    const int length = std::snprintf(text, sizeof text, "%s\n", supervisor.line);
+    written = write(fd, text, static_cast<size_t>(length)) == length && fchmod(fd, 0644) == 0;
+    written = close(fd) == 0 && written && rename(temporary, supervisor.status_path) == 0;
+  }
+  if (!written && !supervisor.status_file_failed) {
+    std::fprintf(stderr, "Unable to write %s: %s\n", supervisor.status_path, std::strerror(errno));
+  }
+  supervisor.status_file_failed = !written;
+}
+
+}  // namespace
+
+void StartSupervision(const char* socket_path, AlarmType alarm_type) {
+  // Beside the socket, found from wherever the guard works later (-d moves
+  // it to /).
+  static char status_path[PATH_MAX];
+  if (socket_path != nullptr) {
+    char directory[PATH_MAX] = "";
+    if (socket_path[0] != '/' && getcwd(directory, sizeof directory) != nullptr) {
+      std::strncat(directory, "/", sizeof directory - std::strlen(directory) - 1);
+    }
+    std::snprintf(status_path, sizeof status_path, "%s%s.status", directory, socket_path);
+    supervisor.status_path = status_path;
+  }
+  supervisor.alarm_type = alarm_type;
+  // The time zone is read now, not in the first status line of the loop.
+  tzset();
+  OpenNotifySocket();
+  ReadWatchdog();
+  // The first ping goes out with the first pass.
+  supervisor.next_ping = {0, 0};
+}
+
+void NotifyReady() { Notify("READY=1"); }
+
+timeval* LimitWaitForSupervision(timeval* wait, timeval* spare, const timespec* now) {
+  bool due = false;
+  timespec next = {};
+  if (supervisor.watchdog_interval_us > 0) {
+    next = supervisor.next_ping;
+    due = true;
+  }
+  if (supervisor.heard && supervisor.facts.silent == 0) {
+    const timespec silent_at =
+        AddMicroseconds(supervisor.last_heard, kAutopilotSilenceSeconds * kMicrosecondsPerSecond);
+    if (!due || IsBefore(silent_at, next)) next = silent_at;
+    due = true;
+  }
+  if (!due) return wait;
+  *spare = TimeLeft(*now, next);
+  const bool wait_is_sooner =
+      wait != nullptr && (wait->tv_sec < spare->tv_sec ||
+                          (wait->tv_sec == spare->tv_sec && wait->tv_usec <= spare->tv_usec));
+  return wait_is_sooner ? wait : spare;
+}
+
+void Supervise(const GuardLoop* loop, const timespec* now) {
+  if (supervisor.watchdog_interval_us > 0 && !IsBefore(*now, supervisor.next_ping)) {
+    Notify("WATCHDOG=1");
+    supervisor.next_ping = AddMicroseconds(*now, supervisor.watchdog_interval_us);
+  }
+
+  StatusFacts facts = GatherFacts(loop);
+  facts.silent = AutopilotSilent(now) ? 1 : 0;
+  if (supervisor.reported && facts == supervisor.facts) return;
+
+  if (facts.silent != 0 && supervisor.facts.silent == 0) {
+    const long long quiet_us =
+        (now->tv_sec - supervisor.last_heard.tv_sec) * kMicrosecondsPerSecond +
+        (now->tv_nsec - supervisor.last_heard.tv_nsec) / kNanosecondsPerMicrosecond;
+    supervisor.silent_since = time(nullptr) - static_cast<time_t>(quiet_us / kMicrosecondsPerSecond);
+  }
+  if (supervisor.reported) ReportChanges(supervisor.facts, facts);
+  supervisor.facts = facts;
+  supervisor.reported = true;
+
+  ComposeLine(facts);
+  char message[sizeof supervisor.line + 8];
+  std::snprintf(message, sizeof message, "STATUS=%s", supervisor.line);
+  Notify(message);
+  WriteStatusFile();
+}
+
+const char* GuardStatusLine() { return supervisor.line; }

@@ -1,0 +1,140 @@
+// What the service manager, the status file and the journal learn of the
+// guard: the notification socket is a real datagram socket of the test's,
+// the status file a real file; the loop's variables are set by hand and time
+// is handed in, so each step is exact.
+#include "guard/supervision.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "can/autopilot.h"
+#include "can/can_hal.h"
+#include "guard/tests/recording_neighbours.h"
+
+namespace {
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+// Every datagram waiting on fd, without waiting.
+std::vector<std::string> Datagrams(int fd) {
+  std::vector<std::string> all;
+  char buffer[512];
+  for (ssize_t got; (got = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) >= 0;) {
+    all.emplace_back(buffer, static_cast<size_t>(got));
+  }
+  return all;
+}
+
+timespec At(double seconds) {
+  const auto whole = static_cast<time_t>(seconds);
+  return {whole, static_cast<long>((seconds - static_cast<double>(whole)) * 1e9)};
+}
+
+// One scenario, since the supervision is set up once per process as in the
+// daemon.
+TEST(Supervision, ReportsReadinessWatchdogAndEveryChangeOnce) {
+  char pattern[] = "/tmp/helmwatch-supervision.XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string dir = pattern;
+  const std::string notify_path = dir + "/notify";
+  const int manager = socket(AF_UNIX, SOCK_DGRAM, 0);
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  notify_path.copy(address.sun_path, sizeof address.sun_path - 1);
+  ASSERT_EQ(bind(manager, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  setenv("NOTIFY_SOCKET", notify_path.c_str(), 1);
+  setenv("WATCHDOG_USEC", "2000000", 1);
+  setenv("WATCHDOG_PID", std::to_string(getpid()).c_str(), 1);
+
+  ResetNeighbours();
+  StartSupervision((dir + "/control").c_str(), AlarmSpeaker);
+  NotifyReady();
+  GuardLoop loop = NewGuardLoop(5, 6);
+  loop.client_fd = 7;
+
+  // The first pass: the watchdog is due at once, and the whole status.
+  testing::internal::CaptureStderr();
+  timespec now = At(100);
+  Supervise(&loop, &now);
+  const std::string idle =
+      "guard idle; keypad present; CAN up; autopilot not heard, no command source; UI connected; "
+      "alarm speaker";
+  EXPECT_EQ(Datagrams(manager),
+            (std::vector<std::string>{"READY=1", "WATCHDOG=1", "STATUS=" + idle}));
+  EXPECT_EQ(ReadFile(dir + "/control.status"), idle + "\n");
+
+  // Nothing changed and the ping is not due: nothing sent. Select is told
+  // to wake for the ping, at half the watchdog's time-out.
+  now = At(100.5);
+  Supervise(&loop, &now);
+  EXPECT_TRUE(Datagrams(manager).empty());
+  timeval spare;
+  const timeval* wait = LimitWaitForSupervision(nullptr, &spare, &now);
+  ASSERT_EQ(wait, &spare);
+  EXPECT_EQ(wait->tv_sec, 0);
+  EXPECT_EQ(wait->tv_usec, 500000);
+  timeval sooner = {0, 100000};
+  EXPECT_EQ(LimitWaitForSupervision(&sooner, &spare, &now), &sooner);
+
+  // The autopilot is heard; the keypad goes, the bus goes down.
+  autopilot_address = 3;
+  command_source_address = 35;
+  ap_status_count = 1;
+  loop.key_fd = -1;
+  loop.state = GuardAlarming;
+  neighbour_link_state = HalLinkDown;
+  now = At(101);
+  Supervise(&loop, &now);
+  EXPECT_EQ(Datagrams(manager),
+            (std::vector<std::string>{"WATCHDOG=1",
+                                      "STATUS=guard alarming; keypad gone; CAN down; autopilot 3, "
+                                      "command source 35; UI connected; alarm speaker"}));
+
+  // Five seconds without a status: silent, once; then heard again. A bus
+  // that comes back, a controller that goes bus-off.
+  loop.key_fd = 5;
+  loop.state = GuardIdle;
+  loop.client_fd = -1;
+  neighbour_link_state = HalLinkUp;
+  now = At(105.9);
+  Supervise(&loop, &now);
+  now = At(106);
+  Supervise(&loop, &now);
+  Supervise(&loop, &now);
+  const std::vector<std::string> silent = Datagrams(manager);
+  ASSERT_EQ(silent.size(), 3u);
+  EXPECT_EQ(silent[2].rfind("STATUS=guard idle; keypad present; CAN up; autopilot 3 silent since ", 0), 0u)
+      << silent[2];
+  ap_status_count = 2;
+  neighbour_link_state = HalLinkBusOff;
+  Supervise(&loop, &now);
+  EXPECT_EQ(ReadFile(dir + "/control.status"),
+            "guard idle; keypad present; CAN bus-off; autopilot 3, command source 35; no UI; alarm "
+            "speaker\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "CAN interface can0 is down\n"
+            "CAN bus can0 is up again\n"
+            "No autopilot status heard for 5 s\n"
+            "CAN controller can0 is bus-off\n"
+            "Autopilot status heard again\n");
+
+  close(manager);
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
