@@ -1,6 +1,8 @@
 // helmwatch-ctl: the UI side of the guard's control socket, for integrators
 // and bench tests.
+#include <fcntl.h>
 #include <getopt.h>
+#include <sys/file.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -8,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <string>
 
 #include "client/helmwatch_client.h"
 
@@ -15,10 +19,15 @@ namespace {
 
 constexpr char kUsage[] =
     "Usage: helmwatch-ctl [-u PATH] [-t MS] COMMAND\n"
+    "  status          print the guard's status line, without connecting to it\n"
+    "                  (exit 0: the guard runs; 1: it does not)\n"
     "  ping            ask whether the guard is there and idle (exit 0: it answered)\n"
     "  confirm         confirm the press under way, then disconnect\n"
     "  watch [SECONDS] ping and print every answer until the guard closes the\n"
     "                  connection or SECONDS are over\n"
+    "  ping, confirm and watch connect to the guard, which takes the connection\n"
+    "  from the UI application (the newest client wins): the UI's confirmations\n"
+    "  are lost until it connects again. Never use them beside a running UI.\n"
     "  -u, --unix=PATH   the guard's socket (default " HELMWATCH_DEFAULT_SOCKET ")\n"
     "  -t, --timeout=MS  how long ping waits for the answer (default 1000)\n";
 
@@ -33,6 +42,28 @@ bool Number(const char* text, long low, long high, long* value) {
   errno = 0;
   *value = std::strtol(text, &end, 10);
   return errno == 0 && end != text && *end == '\0' && *value >= low && *value <= high;
+}
+
+// The line the guard keeps in "<socket>.status", and whether a guard holds
+// the socket's lock "<socket>.lock": a line left by a guard that has ended
+// is shown as such. Neither touches the socket itself.
+int PrintStatus(const char* path) {
+  const std::string status_path = std::string(path) + ".status";
+  std::ifstream file(status_path);
+  std::string line;
+  if (!std::getline(file, line)) {
+    std::printf("no status: no guard has run on %s\n", path);
+    return 1;
+  }
+  const int lock = open((std::string(path) + ".lock").c_str(), O_RDONLY | O_CLOEXEC);
+  const bool running = lock >= 0 && flock(lock, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  if (lock >= 0) close(lock);
+  if (!running) {
+    std::printf("not running; its last status: %s\n", line.c_str());
+    return 1;
+  }
+  std::puts(line.c_str());
+  return 0;
 }
 
 }  // namespace
@@ -59,13 +90,15 @@ int main(int argc, char** argv) {
   const char* command = argv[optind];
   long seconds = -1;
   const bool known = std::strcmp(command, "ping") == 0 || std::strcmp(command, "confirm") == 0 ||
-                     std::strcmp(command, "watch") == 0;
+                     std::strcmp(command, "watch") == 0 || std::strcmp(command, "status") == 0;
   const int extra = argc - optind - 1;
   if (!known || extra > 1 || (extra == 1 && (std::strcmp(command, "watch") != 0 ||
                                              !Number(argv[optind + 1], 0, 86400, &seconds)))) {
     std::fputs(kUsage, stderr);
     return 2;
   }
+
+  if (std::strcmp(command, "status") == 0) return PrintStatus(path);
 
   const int fd = HelmwatchConnect(path);
   if (fd < 0) {

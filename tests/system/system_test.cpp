@@ -169,6 +169,11 @@ TEST_F(SystemTest, StartUpTakesRealTimePriorityAndOutOfMemoryProtection) {
   ASSERT_EQ(sched_getparam(pid, &param), 0);
   EXPECT_EQ(param.sched_priority, sched_get_priority_min(SCHED_FIFO));
   EXPECT_EQ(ReadFile("/proc/" + std::to_string(pid) + "/oom_score_adj"), "-1000\n");
+  // Its memory is locked: VmLck is its whole resident size, not 0 kB.
+  const std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+  const size_t locked = status.find("VmLck:");
+  ASSERT_NE(locked, std::string::npos);
+  EXPECT_GT(std::atol(status.c_str() + locked + 6), 0) << status.substr(locked, 30);
 }
 
 TEST_F(SystemTest, StartUpWithoutPrivilegeRunsWithoutControlSocket) {
@@ -244,6 +249,38 @@ TEST_F(SystemTest, StartUpDetachesWithDashD) {
   SleepUntil(released + kWindow + kRetries * kInterval + 0.3);
   EXPECT_EQ(autopilot_->Commands().size(), static_cast<size_t>(kRetries));
   parent.KillAll();
+}
+
+// The status line beside the socket, as helmwatch-ctl shows it, and the
+// journal's line for each loss and return.
+TEST_F(SystemTest, StatusFollowsTheKeypadTheBusAndTheAutopilot) {
+  StartAutopilot();
+  StartDaemon();
+  const std::string status = std::string(HELMWATCH_CTL) + " -u " + socket_ + " status; echo $?";
+  const std::string healthy = "keypad present; CAN up; autopilot 3, command source 35; no UI; alarm buzzer";
+  EXPECT_EQ(Shell(status), "guard idle; " + healthy + "\n0\n");
+
+  const std::string path = keypad_.event_path;
+  DestroyKeypad(&keypad_);
+  ASSERT_TRUE(daemon_->WaitForError("Input device " + path + " is gone")) << daemon_->error_text();
+  Shell("ip link set can0 down");
+  ASSERT_TRUE(daemon_->WaitForError("CAN interface can0 is down\n")) << daemon_->error_text();
+  EXPECT_NE(ReadFile(socket_ + ".status").find("keypad gone; CAN down;"), std::string::npos)
+      << ReadFile(socket_ + ".status");
+  Shell("ip link set can0 up");
+  // The autopilot's next broadcast shows the bus up again.
+  ASSERT_TRUE(daemon_->WaitForError("CAN bus can0 is up again\n")) << daemon_->error_text();
+
+  autopilot_.reset();
+  ASSERT_TRUE(daemon_->WaitForError("No autopilot status heard for 5 s\n")) << daemon_->error_text();
+  EXPECT_NE(ReadFile(socket_ + ".status").find("CAN up; autopilot 3 silent since "), std::string::npos)
+      << ReadFile(socket_ + ".status");
+  StartAutopilot();
+  ASSERT_TRUE(daemon_->WaitForError("Autopilot status heard again\n")) << daemon_->error_text();
+
+  kill(daemon_->pid(), SIGKILL);
+  daemon_->WaitForExit();
+  EXPECT_EQ(Shell(status).rfind("not running; its last status: guard idle; keypad gone; ", 0), 0u);
 }
 
 // --- the unconfirmed press -------------------------------------------------
