@@ -602,6 +602,49 @@ TEST_F(SystemTest, SpeakerPlaysTheWarningToneAndSilences) {
   ExpectCaptured(ReadFile(capture), ExpectedTone(kWarningPattern, kWarningPatternSteps));
 }
 
+// --- the running guard's memory ---------------------------------------------
+
+// The whole guard loop over several episodes (a confirmed press, a press the
+// autopilot answers while the warning plays, pings, clients coming and
+// going) takes nothing from the heap: the daemon counted by a preloaded
+// allocator, its alarm children not.
+TEST_F(SystemTest, RunningGuardAllocatesNothing) {
+  const std::string counter_path = dir_ + "/allocations";
+  const uint64_t zero = 0;
+  const int counter = open(counter_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(counter, 0);
+  ASSERT_EQ(write(counter, &zero, sizeof zero), static_cast<ssize_t>(sizeof zero));
+  // Read afresh each time (no stdio buffer): the daemon counts through a
+  // shared mapping of the file.
+  const auto allocations = [&] {
+    uint64_t count = 0;
+    EXPECT_EQ(pread(counter, &count, sizeof count, 0), static_cast<ssize_t>(sizeof count));
+    return count;
+  };
+  setenv("HELMWATCH_ALLOCATION_COUNTER", counter_path.c_str(), 1);
+  setenv("LD_PRELOAD", HELMWATCH_ALLOCATION_COUNTER_LIBRARY, 1);
+  StartAutopilot({"--standby-on-command=1000", "--standby-for=1500"});
+  StartDaemon();
+  unsetenv("LD_PRELOAD");
+  unsetenv("HELMWATCH_ALLOCATION_COUNTER");
+  const uint64_t at_start = allocations();
+  EXPECT_GT(at_start, 0u) << "the counter counts nothing";
+
+  const int client = HelmwatchConnect(socket_.c_str());
+  ASSERT_GE(client, 0);
+  EXPECT_EQ(HelmwatchPing(client, 1000), 1);
+  const double confirmed = Press();
+  SleepUntil(confirmed + 0.5);
+  ASSERT_EQ(HelmwatchConfirm(client), 0);
+  HelmwatchClose(client);
+  const double answered = Press();
+  SleepUntil(answered + kWarningEnd + 0.5);
+  EXPECT_GE(autopilot_->Commands().size(), 4u);
+  EXPECT_TRUE(Pings());
+  EXPECT_EQ(allocations(), at_start);
+  close(counter);
+}
+
 // --- faults ----------------------------------------------------------------
 
 TEST_F(SystemTest, KeypadUnpluggedAndBackCostsNoCpuAndGuardsAgain) {
