@@ -1,6 +1,7 @@
-// The sysfs drivers against ordinary directories and FIFOs, and against a
-// tmpfs laid over /sys/class in a mount namespace of the test's own, where
-// the fixed GPIO and default buzzer paths lead.
+// The sysfs drivers and the check of their -o argument at start-up, against
+// ordinary directories and FIFOs, and against a tmpfs laid over /sys/class
+// in a mount namespace of the test's own, where the fixed GPIO and default
+// buzzer paths lead.
 #include "alarm/sysfs_alarm.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include <map>
 #include <vector>
 
+#include "alarm/output_check.h"
 #include "alarm/tests/alarm_test_support.h"
 
 namespace {
@@ -311,6 +313,84 @@ TEST_F(SysfsAlarmTest, BuzzersWithoutOptionDriveTheUnitsBuzzerDevice) {
                               {"/sys/class/buzzer/pwm-buzzer.0/volume", kVolumeOnThenOff},
                               {"/sys/class/buzzer/pwm-buzzer.0/duty_ns", "1000"},
                               {"/sys/class/buzzer/pwm-buzzer.0/period_ns", "1000"}}));
+}
+
+// ---- The check at start-up ----
+
+ChildResult Check(AlarmType type, const char* options) {
+  return RunInChild([=] { return CheckAlarmOutput(type, options); });
+}
+
+TEST(CheckAlarmOutput, RefusesWhatCanNeverWorkAndWarnsOfWhatIsMissing) {
+  alarm_test::ScratchDirectory dir;
+  ASSERT_TRUE(MakeAttributes(dir.path(), {"freq", "volume"}));
+  const std::string partial = dir / "partial";
+  ASSERT_TRUE(std::filesystem::create_directory(partial));
+  ASSERT_TRUE(MakeAttributes(partial, {"freq"}));
+  const std::string absent = dir / "absent";
+  // The longest directories whose file names still fit in 511 characters.
+  const std::string longest_buzzer = "/" + std::string(503, 'b');
+  const std::string longest_dual = "/" + std::string(500, 'd');
+  const std::string longer_buzzer = longest_buzzer + "b";
+  const std::string longer_dual = longest_dual + "d";
+
+  const auto refused_number = [](const std::string& shown) {
+    return "GPIO number given with -o must be a whole number from 0 to 99999: " + shown + "\n";
+  };
+  const auto missing = [](const std::string& path) {
+    return "Alarm output " + path + " does not exist; alarms will not sound until it does\n";
+  };
+  struct Case {
+    AlarmType type;
+    const char* options;
+    int status;
+    std::string error;
+  };
+  const Case cases[] = {
+      {AlarmGpio, "", 1, refused_number("")},
+      {AlarmGpio, "abc", 1, refused_number("abc")},
+      {AlarmGpio, "7x", 1, refused_number("7x")},
+      {AlarmGpio, " 7", 1, refused_number(" 7")},
+      {AlarmGpio, "+7", 1, refused_number("+7")},
+      {AlarmGpio, "-3", 1, refused_number("-3")},
+      {AlarmGpio, "100000", 1, refused_number("100000")},
+      {AlarmGpio, "99999999999999999999", 1, refused_number("99999999999999999999")},
+      {AlarmGpio, nullptr, 1, refused_number("(none)")},
+      {AlarmGpio, "99999", 0, missing("/sys/class/gpio/gpio99999/value")},
+      {AlarmGpio, "0", 0, missing("/sys/class/gpio/gpio0/value")},
+      {AlarmGpio, "007", 0, missing("/sys/class/gpio/gpio7/value")},
+      {AlarmBuzzer, dir.path().c_str(), 0, ""},
+      {AlarmBuzzer, partial.c_str(), 0, missing(partial + "/volume")},
+      {AlarmBuzzer, absent.c_str(), 0, missing(absent)},
+      {AlarmDualBuzzer, dir.path().c_str(), 0, missing(dir / "duty_ns")},
+      {AlarmBuzzer, longest_buzzer.c_str(), 0, missing(longest_buzzer)},
+      {AlarmBuzzer, longer_buzzer.c_str(), 1, "Buzzer directory given with -o is too long: at most 504 characters\n"},
+      {AlarmDualBuzzer, longest_dual.c_str(), 0, missing(longest_dual)},
+      {AlarmDualBuzzer, longer_dual.c_str(), 1, "Buzzer directory given with -o is too long: at most 501 characters\n"},
+      {AlarmSpeaker, "7x", 0, ""},
+      {AlarmNone, nullptr, 0, ""},
+  };
+  for (const Case& test_case : cases) {
+    SCOPED_TRACE(std::to_string(test_case.type) + " " + (test_case.options ? test_case.options : "(none)"));
+    const ChildResult checked = Check(test_case.type, test_case.options);
+    EXPECT_EQ(checked.exit_code(), test_case.status);
+    EXPECT_EQ(checked.error, test_case.error);
+    EXPECT_EQ(checked.output, "");
+  }
+
+  const ChildResult default_buzzer = Check(AlarmBuzzer, nullptr);
+  if (!std::filesystem::exists(kDefaultBuzzerDirectory)) {
+    EXPECT_EQ(default_buzzer.error, missing(kDefaultBuzzerDirectory));
+  }
+}
+
+TEST(CheckAlarmOutput, ExportedGpioLinePassesSilently) {
+  const IsolatedRun run = RunUnderPrivateSysClass({"/sys/class/gpio/gpio17/value"}, [] {
+    // Any refusal or warning would be a line on standard error.
+    CheckAlarmOutput(AlarmGpio, "17");
+  });
+  SKIP_WITHOUT_ISOLATION(run);
+  EXPECT_EQ(run.child.error, "");
 }
 
 }  // namespace
