@@ -36,7 +36,8 @@ const char* AlarmTypeName(AlarmType type);
 
 // Plays the first step_count steps of pattern on the output configured in
 // guard_config and returns at once: the pattern plays in a child process of
-// its own, which ends by itself. From the first alarm on SIGCHLD is ignored,
-// so no finished child is left to reap. Does nothing for AlarmNone; a fork
-// that fails ends the process with status 1.
+// its own, which ends by itself (see alarm_child.h). From the first alarm on
+// SIGCHLD is ignored, so no finished child is left to reap. Does nothing for
+// AlarmNone; a fork that fails is reported ("fork(): ...") and this alarm is
+// left out.
 void SoundAlarm(const AlarmStep* pattern, int32_t step_count);

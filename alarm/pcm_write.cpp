@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstddef>
-#include <cstdio>
 
 #include "alarm/tone.h"
 
@@ -21,41 +20,41 @@ constexpr useconds_t kWaitFailedPauseMicroseconds = 10000;
 constexpr unsigned kResumeRetrySeconds = 1;
 
 // A suspended device cannot take frames until resumed; while the driver is
-// not ready to resume, try again once a second.
-void RecoverFromSuspend(snd_pcm_t* pcm) {
+// not ready to resume, try again once a second. A sleep cut short is a stop.
+int RecoverFromSuspend(snd_pcm_t* pcm) {
   int result;
-  while ((result = snd_pcm_resume(pcm)) == -EAGAIN) sleep(kResumeRetrySeconds);
+  while ((result = snd_pcm_resume(pcm)) == -EAGAIN) {
+    if (sleep(kResumeRetrySeconds) != 0) return -EINTR;
+  }
   if (result < 0) snd_pcm_prepare(pcm);
+  return 0;
 }
 
 }  // namespace
 
-void WritePcmFrames(snd_pcm_t* pcm, const unsigned char* frames, int32_t frame_count) {
+int WritePcmFrames(snd_pcm_t* pcm, const unsigned char* frames, int32_t frame_count) {
   const unsigned char* position = frames;
   int32_t remaining = frame_count;
   while (remaining > 0) {
     const snd_pcm_sframes_t result = snd_pcm_writei(pcm, position, static_cast<snd_pcm_uframes_t>(remaining));
     if (result == -EAGAIN || result == 0) {
-      // The alarm child inherits the daemon's SCHED_FIFO priority: repeating
-      // the write at once would keep the whole processor from the guard. A
-      // write that took nothing is a device that was not ready either.
-      if (snd_pcm_wait(pcm, kDeviceWaitMilliseconds) < 0) usleep(kWaitFailedPauseMicroseconds);
+      // Repeating the write at once would keep the processor from everything
+      // else. A write that took nothing is a device that was not ready either.
+      const int waited = snd_pcm_wait(pcm, kDeviceWaitMilliseconds);
+      if (waited == -EINTR) return -EINTR;
+      if (waited < 0) usleep(kWaitFailedPauseMicroseconds);
     } else if (result > 0) {
       position += static_cast<ptrdiff_t>(result) * kToneFrameBytes;
       remaining -= static_cast<int32_t>(result);
     } else if (result == -EPIPE) {
       // Underrun: the rest of this chunk is dropped rather than played late.
       snd_pcm_prepare(pcm);
-      return;
+      return 0;
     } else if (result == -ESTRPIPE) {
-      RecoverFromSuspend(pcm);
-      return;
+      return RecoverFromSuspend(pcm);
     } else {
-      // Only ever inside the alarm child, a copy of the daemon: _exit keeps
-      // it from running the daemon's exit handlers and flushing its copies
-      // of the daemon's stdio buffers.
-      std::fflush(stdout);
-      _exit(1);
+      return static_cast<int>(result);
     }
   }
+  return 0;
 }

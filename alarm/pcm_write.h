@@ -7,8 +7,10 @@
 #include <cstdint>
 
 // Writes frame_count interleaved frames of 4 bytes from frames to pcm. A
-// device that is not ready is waited for (never polled in a loop: the caller
-// runs under SCHED_FIFO); after an underrun or a suspend the stream is made
-// ready again and the frames of this call not yet written are dropped. Any
-// other write error ends the process with status 1.
-void WritePcmFrames(snd_pcm_t* pcm, const unsigned char* frames, int32_t frame_count);
+// device that is not ready is waited for (never polled in a loop); after an
+// underrun or a suspend the stream is made ready again and the frames of
+// this call not yet written are dropped. Returns 0 then, or the negative
+// error code of a write the stream refused, which the caller must not go on
+// from: -EINTR when a signal (a stop, the only one the alarm child takes)
+// cut the write or a wait for the device short.
+int WritePcmFrames(snd_pcm_t* pcm, const unsigned char* frames, int32_t frame_count);

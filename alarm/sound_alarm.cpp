@@ -2,9 +2,9 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 
 #include "alarm/alarm.h"
+#include "alarm/alarm_child.h"
 #include "alarm/speaker_alarm.h"
 #include "alarm/sysfs_alarm.h"
 #include "guard/guard.h"
@@ -41,24 +41,26 @@ void PlayOnConfiguredOutput(const AlarmStep* pattern, int32_t step_count) {
 void SoundAlarm(const AlarmStep* pattern, int32_t step_count) {
   if (guard_config.alarm_type == AlarmNone) return;
 
+  // The system reaps finished children: the guard never waits for one. Set
+  // before the fork, so that a child that ends at once is reaped as well.
   struct sigaction ignore = {};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
   ignore.sa_flags = 0;
+  sigaction(SIGCHLD, &ignore, nullptr);
 
   // The child's closing flush must send only what the child itself printed.
   std::fflush(stdout);
+  const pid_t guard = getpid();
   const pid_t pid = fork();
   if (pid < 0) {
+    // The guard goes on without this alarm: its standby commands matter more.
     std::perror("fork()");
-    std::exit(1);
-  }
-  if (pid > 0) {
-    // The system reaps finished children: the guard never waits for one.
-    sigaction(SIGCHLD, &ignore, nullptr);
     return;
   }
+  if (pid > 0) return;
 
+  PrepareAlarmChild(guard, pattern, step_count);
   PlayOnConfiguredOutput(pattern, step_count);
   // The child is a copy of the daemon: exit() would run the daemon's exit
   // handlers and flush its copies of the daemon's stdio buffers a second

@@ -2,11 +2,13 @@
 
 #include <alsa/asoundlib.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "alarm/alarm_child.h"
 #include "alarm/pcm_write.h"
 #include "alarm/tone.h"
 
@@ -82,8 +84,10 @@ double PhaseIncrement(const AlarmStep& step) {
   return increment >= kToneTwoPi ? std::fmod(increment, kToneTwoPi) : increment;
 }
 
-void PlaySteps(snd_pcm_t* pcm, unsigned char* buffer, int32_t period, const AlarmStep* pattern,
-               int32_t step_count) {
+// 0 once every step and the padding are written; the negative error that
+// ended the stream early, -EINTR for a stop.
+int PlaySteps(snd_pcm_t* pcm, unsigned char* buffer, int32_t period, const AlarmStep* pattern,
+              int32_t step_count) {
   double phase = 0.0;  // carried across chunks and steps, so a step never starts with a click
   int64_t total = 0;
   for (int32_t i = 0; i < step_count; ++i) {
@@ -92,9 +96,12 @@ void PlaySteps(snd_pcm_t* pcm, unsigned char* buffer, int32_t period, const Alar
     const double increment = PhaseIncrement(pattern[i]);
     // Every step starts a chunk of its own: a step's last chunk may be short.
     while (remaining > 0) {
+      // A chunk is a period at most, so a stop is heard within about one.
+      if (AlarmStopRequested()) return -EINTR;
       const int32_t chunk = remaining < static_cast<uint32_t>(period) ? static_cast<int32_t>(remaining) : period;
       phase = SynthesizeTone(buffer, chunk, phase, increment);
-      WritePcmFrames(pcm, buffer, chunk);
+      const int result = WritePcmFrames(pcm, buffer, chunk);
+      if (result != 0) return result;
       remaining -= static_cast<uint32_t>(chunk);
     }
   }
@@ -102,12 +109,15 @@ void PlaySteps(snd_pcm_t* pcm, unsigned char* buffer, int32_t period, const Alar
   // The stream runs in whole periods: pad the last one with silence so that
   // the drain does not wait on a period that never fills.
   const auto partial = static_cast<int32_t>(total % period);
-  if (partial != 0) {
-    const int32_t fill = period - partial;
-    std::memset(buffer, 0, static_cast<size_t>(fill) * kToneFrameBytes);
-    WritePcmFrames(pcm, buffer, fill);
-  }
+  if (partial == 0) return 0;
+  const int32_t fill = period - partial;
+  std::memset(buffer, 0, static_cast<size_t>(fill) * kToneFrameBytes);
+  return WritePcmFrames(pcm, buffer, fill);
 }
+
+// The player reports its own failures in one line each; ALSA's own messages
+// would add several more for the same fault.
+void IgnoreAlsaMessage(const char*, int, const char*, int, const char*, ...) {}
 
 }  // namespace
 
@@ -142,8 +152,13 @@ int SetSpeakerVolume(int percent) {
 }
 
 void PlayTonePattern(const AlarmStep* pattern, int32_t step_count) {
+  snd_lib_error_set_handler(IgnoreAlsaMessage);
   snd_pcm_t* pcm = nullptr;
-  if (snd_pcm_open(&pcm, kSpeakerDevice, SND_PCM_STREAM_PLAYBACK, 0) < 0) return;
+  const int opened = snd_pcm_open(&pcm, kSpeakerDevice, SND_PCM_STREAM_PLAYBACK, 0);
+  if (opened < 0) {
+    std::fprintf(stderr, "Unable to open sound device %s: %s\n", kSpeakerDevice, snd_strerror(opened));
+    return;
+  }
 
   snd_pcm_uframes_t period_size = 0;
   // A period of no frames would never finish a chunk.
@@ -161,8 +176,14 @@ void PlayTonePattern(const AlarmStep* pattern, int32_t step_count) {
     return;
   }
 
-  PlaySteps(pcm, buffer, period, pattern, step_count);
-  snd_pcm_drain(pcm);
+  const int played = PlaySteps(pcm, buffer, period, pattern, step_count);
+  if (played != 0 && played != -EINTR) {
+    std::fprintf(stderr, "Unable to play on sound device %s: %s\n", kSpeakerDevice, snd_strerror(played));
+  }
+  if (played == 0) snd_pcm_drain(pcm);
+  // A stop, even one that cut the drain short, ends the tone at once: what
+  // is queued is dropped.
+  if (played != 0 || AlarmStopRequested()) snd_pcm_drop(pcm);
   std::free(buffer);
   snd_pcm_close(pcm);
 }

@@ -13,5 +13,8 @@ int SetSpeakerVolume(int percent);
 
 // Plays the steps as a tone (44100 Hz, 16-bit stereo), a silence for a step of
 // frequency 0, and returns once the device has played the last frame. Returns
-// early, without sound, when the device cannot be set up.
+// early, without sound, when the device cannot be set up, after a line on
+// standard error when it cannot be opened. A stop (alarm_child.h) or a write
+// the device refuses (with a line on standard error) ends the tone within
+// about a period: the stream is stopped and what is queued dropped.
 void PlayTonePattern(const AlarmStep* pattern, int32_t step_count);

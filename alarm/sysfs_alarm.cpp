@@ -1,26 +1,34 @@
 #include "alarm/sysfs_alarm.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
+#include "alarm/alarm_child.h"
 #include "guard/guard.h"
 
 namespace {
 
-// The unit's buzzer device, used when -o names no other.
-constexpr const char kDefaultBuzzerDirectory[] = "/sys/class/buzzer/pwm-buzzer.0";
+constexpr char kGpioPathPrefix[] = "/sys/class/gpio/gpio";
+constexpr char kGpioPathSuffix[] = "/value";
+static_assert(sizeof kGpioPathPrefix - 1 + 5 + sizeof kGpioPathSuffix == kGpioPathSize,
+              "kLargestGpioNumber has as many digits as the path has room for");
 
-constexpr size_t kBuzzerPathSize = 512;  // a longer buzzer path is cut to 511 characters
-constexpr size_t kGpioPathSize = 32;     // "/sys/class/gpio/gpio" and "/value" leave 5 for the number
+constexpr char kBuzzerVolumeOn[] = "10000";
+constexpr char kDualBuzzerOn[] = "100";
 
 constexpr uint32_t kMicrosecondsPerMillisecond = 1000;
 constexpr long kNanosecondsPerMicrosecond = 1000;
 constexpr uint32_t kMicrosecondsPerSecond = 1000000;
 
-// One sleep per step, not resumed when a signal cuts it short. The product is
-// unsigned 32-bit, so a step is bounded at 4294967 ms.
+// One sleep per step, not resumed when a signal cuts it short: only a stop
+// does. The product is unsigned 32-bit, so a step is bounded at 4294967 ms.
 void SleepStep(const AlarmStep& step) {
   const uint32_t microseconds = step.duration_ms * kMicrosecondsPerMillisecond;
   timespec delay;
@@ -29,24 +37,55 @@ void SleepStep(const AlarmStep& step) {
   nanosleep(&delay, nullptr);
 }
 
-void FormatBuzzerPath(char (&path)[kBuzzerPathSize], const char* name) {
-  const char* directory =
-      guard_config.alarm_options != nullptr ? guard_config.alarm_options : kDefaultBuzzerDirectory;
-  std::snprintf(path, sizeof path, "%s/%s", directory, name);
+// An open attribute file. A sysfs attribute takes each write as a whole new
+// value, so values go out one flush each, never rewound and with no
+// newline: the stream is a buffered one opened "w".
+struct Attribute {
+  FILE* stream;
+  const char* path;
+  bool failed;  // a write has failed and been reported: one line per file
+};
+
+// Opens without creating: a sysfs attribute exists or the device is absent,
+// and a plain file made in its place would only hide a wrong -o.
+bool OpenAttribute(Attribute* attribute, const char* path) {
+  attribute->path = path;
+  attribute->failed = false;
+  attribute->stream = nullptr;
+  const int fd = open(path, O_WRONLY | O_TRUNC | O_CLOEXEC);
+  if (fd >= 0) {
+    attribute->stream = fdopen(fd, "w");
+    if (attribute->stream == nullptr) close(fd);
+  }
+  if (attribute->stream == nullptr) std::fprintf(stderr, "Unable to open %s\n", path);
+  return attribute->stream != nullptr;
 }
 
-// A sysfs attribute takes each write as a whole new value, so values go out
-// one flush each, never rewound and with no newline: the stream must be a
-// buffered one opened "w".
-FILE* OpenAttribute(const char* path) {
-  FILE* file = std::fopen(path, "w");
-  if (file == nullptr) std::fprintf(stderr, "Unable to open %s\n", path);
-  return file;
+void ReportFailure(Attribute* attribute) {
+  const int error = errno;
+  if (attribute->failed) return;
+  attribute->failed = true;
+  std::fprintf(stderr, "Unable to write %s: %s\n", attribute->path, std::strerror(error));
+}
+
+// Goes out with the next flush or the close. A failed write drops the value
+// from the stream's buffer, so it never runs into the next one.
+void Put(Attribute* attribute, const char* value) {
+  if (std::fputs(value, attribute->stream) < 0) ReportFailure(attribute);
+}
+
+void Flush(Attribute* attribute) {
+  if (std::fflush(attribute->stream) != 0) ReportFailure(attribute);
+}
+
+void Close(Attribute* attribute) {
+  if (std::fclose(attribute->stream) != 0) ReportFailure(attribute);
 }
 
 // The line number as atoi reads it (blanks, a sign, digits up to the first
 // other character; no digits read as 0), but with a number beyond int held
-// at int's limit instead of atoi's undefined result.
+// at int's limit instead of atoi's undefined result. The check at start-up
+// lets only whole numbers in range through.
 int ReadGpioNumber(const char* text) {
   const long number = std::strtol(text, nullptr, 10);
   if (number > INT_MAX) return INT_MAX;
@@ -56,61 +95,76 @@ int ReadGpioNumber(const char* text) {
 
 }  // namespace
 
+bool FormatBuzzerPath(char (&path)[kBuzzerPathSize], const char* directory, const char* name) {
+  if (directory == nullptr) directory = kDefaultBuzzerDirectory;
+  const int length = std::snprintf(path, sizeof path, "%s/%s", directory, name);
+  return length >= 0 && static_cast<size_t>(length) < sizeof path;
+}
+
+bool FormatGpioPath(char (&path)[kGpioPathSize], int number) {
+  const int length = std::snprintf(path, sizeof path, "%s%d%s", kGpioPathPrefix, number, kGpioPathSuffix);
+  return length >= 0 && static_cast<size_t>(length) < sizeof path;
+}
+
 void PlayBuzzerPattern(const AlarmStep* pattern, int32_t step_count) {
   char frequency_path[kBuzzerPathSize];
   char volume_path[kBuzzerPathSize];
-  FormatBuzzerPath(frequency_path, "freq");
-  FormatBuzzerPath(volume_path, "volume");
+  FormatBuzzerPath(frequency_path, guard_config.alarm_options, kBuzzerFiles[0]);
+  FormatBuzzerPath(volume_path, guard_config.alarm_options, kBuzzerFiles[1]);
 
-  FILE* frequency = OpenAttribute(frequency_path);
-  if (frequency == nullptr) return;
-  FILE* volume = OpenAttribute(volume_path);
-  if (volume == nullptr) {
-    std::fclose(frequency);
+  Attribute frequency;
+  if (!OpenAttribute(&frequency, frequency_path)) return;
+  Attribute volume;
+  if (!OpenAttribute(&volume, volume_path)) {
+    Close(&frequency);
     return;
   }
 
-  // Held back until the first frequency is out, so the buzzer never sounds
-  // at whatever frequency it was left with.
-  std::fputs("10000", volume);
-  for (int32_t i = 0; i < step_count; ++i) {
-    std::fprintf(frequency, "%u", pattern[i].frequency_hz);
-    std::fflush(frequency);
-    std::fflush(volume);
+  for (int32_t i = 0; i < step_count && !AlarmStopRequested(); ++i) {
+    char value[16];
+    std::snprintf(value, sizeof value, "%u", pattern[i].frequency_hz);
+    Put(&frequency, value);
+    Flush(&frequency);
+    // Only after the first frequency is out, so the buzzer never sounds at
+    // whatever frequency it was left with.
+    if (i == 0) {
+      Put(&volume, kBuzzerVolumeOn);
+      Flush(&volume);
+    }
     SleepStep(pattern[i]);
   }
-  std::fputs("0", volume);
-  std::fclose(frequency);
-  std::fclose(volume);
+  Put(&volume, "0");
+  Close(&frequency);
+  Close(&volume);
 }
 
 void PlayDualBuzzerPattern(const AlarmStep* pattern, int32_t step_count) {
   char duty_path[kBuzzerPathSize];
   char period_path[kBuzzerPathSize];
-  FormatBuzzerPath(duty_path, "duty_ns");
-  FormatBuzzerPath(period_path, "period_ns");
+  FormatBuzzerPath(duty_path, guard_config.alarm_options, kDualBuzzerFiles[0]);
+  FormatBuzzerPath(period_path, guard_config.alarm_options, kDualBuzzerFiles[1]);
 
-  FILE* duty = OpenAttribute(duty_path);
-  if (duty == nullptr) return;
-  FILE* period = OpenAttribute(period_path);
-  if (period == nullptr) {
-    std::fclose(duty);
+  Attribute duty;
+  if (!OpenAttribute(&duty, duty_path)) return;
+  Attribute period;
+  if (!OpenAttribute(&period, period_path)) {
+    Close(&duty);
     return;
   }
 
-  for (int32_t i = 0; i < step_count; ++i) {
-    const char* level = pattern[i].frequency_hz != 0 ? "100" : "0";
-    std::fputs(level, duty);
-    std::fputs(level, period);
-    std::fflush(duty);
-    std::fflush(period);
+  for (int32_t i = 0; i < step_count && !AlarmStopRequested(); ++i) {
+    const char* level = pattern[i].frequency_hz != 0 ? kDualBuzzerOn : "0";
+    Put(&duty, level);
+    Put(&period, level);
+    Flush(&duty);
+    Flush(&period);
     SleepStep(pattern[i]);
   }
   // The closes send these, duty first.
-  std::fputs("0", duty);
-  std::fputs("0", period);
-  std::fclose(duty);
-  std::fclose(period);
+  Put(&duty, "0");
+  Put(&period, "0");
+  Close(&duty);
+  Close(&period);
 }
 
 void PlayGpioPattern(const AlarmStep* pattern, int32_t step_count) {
@@ -120,15 +174,15 @@ void PlayGpioPattern(const AlarmStep* pattern, int32_t step_count) {
   }
   // The line must already be exported as an output: only its value is set.
   char path[kGpioPathSize];
-  std::snprintf(path, sizeof path, "/sys/class/gpio/gpio%d/value", ReadGpioNumber(guard_config.alarm_options));
+  FormatGpioPath(path, ReadGpioNumber(guard_config.alarm_options));
 
-  FILE* value = OpenAttribute(path);
-  if (value == nullptr) return;
-  for (int32_t i = 0; i < step_count; ++i) {
-    std::fputs(pattern[i].frequency_hz != 0 ? "1" : "0", value);
-    std::fflush(value);
+  Attribute value;
+  if (!OpenAttribute(&value, path)) return;
+  for (int32_t i = 0; i < step_count && !AlarmStopRequested(); ++i) {
+    Put(&value, pattern[i].frequency_hz != 0 ? "1" : "0");
+    Flush(&value);
     SleepStep(pattern[i]);
   }
-  std::fputs("0", value);  // sent by the close: the line is left low
-  std::fclose(value);
+  Put(&value, "0");  // sent by the close: the line is left low
+  Close(&value);
 }

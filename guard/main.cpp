@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "alarm/output_check.h"
 #include "can/autopilot.h"
 #include "can/can_hal.h"
 #include "guard/command_line.h"
@@ -17,6 +18,7 @@
 int main(int argc, char* argv[]) {
   KeepStandardDescriptorsOpen();
   const char* key_device_path = ParseCommandLine(argc, argv);
+  if (CheckAlarmOutput(guard_config.alarm_type, guard_config.alarm_options) != 0) std::exit(1);
 
   const int key_fd = OpenKeyDevice(key_device_path);
   if (key_fd == kKeyDeviceNotInput) {

@@ -82,12 +82,13 @@ class DaemonAlarmTest : public ::testing::Test {
 TEST_F(DaemonAlarmTest, UnconfirmedPressSoundsTheWarningOnTheBuzzer) {
   const std::string buzzer = dir_ / "buzzer";
   ASSERT_TRUE(std::filesystem::create_directory(buzzer));
+  ASSERT_TRUE(alarm_test::MakeAttributes(buzzer, {"freq", "volume"}));
   DaemonProcess& daemon = Start({"-t", "buzzer", "-o", buzzer});
   ASSERT_TRUE(PressGuardedKey());
 
   // Nothing sounds while the UI application still has time to confirm.
   std::this_thread::sleep_for(std::chrono::seconds(2));
-  EXPECT_FALSE(std::filesystem::exists(buzzer + "/freq"));
+  EXPECT_EQ(ReadFile(buzzer + "/freq"), "");
 
   // The volume goes off only when the whole pattern has played.
   EXPECT_EQ(WaitForContent(buzzer + "/volume", kVolumeOnThenOff), kVolumeOnThenOff) << daemon.error_text();

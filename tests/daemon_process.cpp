@@ -108,6 +108,9 @@ DaemonProcess::DaemonProcess(std::vector<std::string> command, const StartOption
     if (close_range(3, ~0U, 0) != 0) {
       for (int fd = 3; fd < 1024; ++fd) close(fd);
     }
+    if (options.own_process_group && setpgid(0, 0) != 0) {
+      ChildFail("cannot make a process group for", argv[0]);
+    }
     if (!options.working_directory.empty() && chdir(options.working_directory.c_str()) != 0) {
       ChildFail("cannot change directory for", argv[0]);
     }

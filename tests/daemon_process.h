@@ -26,6 +26,7 @@ std::vector<std::string> DaemonCommand(const std::vector<std::string>& args);
 struct StartOptions {
   std::string working_directory;  // empty: the test's own
   bool as_nobody = false;         // run as user and group 65534
+  bool own_process_group = false;  // leads a group of its own, as a service does
 };
 
 class DaemonProcess {

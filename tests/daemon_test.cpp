@@ -240,11 +240,15 @@ class DaemonTest : public ::testing::Test {
   // Unplugs device and waits for the daemon to report the loss from its
   // loop: proof that it got through start-up to the loop. The process
   // started must still be that loop, in the foreground.
-  void ExpectServes(DaemonProcess& daemon, FakeKeyDevice& device, const std::string& shown_path) {
+  // The alarm output's warning, when expected, comes first.
+  void ExpectServes(DaemonProcess& daemon, FakeKeyDevice& device, const std::string& shown_path,
+                    const std::string& alarm_warning = "") {
     ASSERT_TRUE(daemon.WaitForError(kCanReport)) << daemon.error_text();
     device.Unplug();
     ASSERT_TRUE(daemon.WaitForError(GoneLine(shown_path))) << daemon.error_text();
-    EXPECT_EQ(WithoutPrivilegeReport(daemon.error_text()), kCanReport + GoneLine(shown_path));
+    const std::string text = daemon.error_text();
+    ASSERT_EQ(text.substr(0, alarm_warning.size()), alarm_warning);
+    EXPECT_EQ(WithoutPrivilegeReport(text.substr(alarm_warning.size())), kCanReport + GoneLine(shown_path));
     EXPECT_TRUE(daemon.Running());
   }
 
@@ -294,6 +298,12 @@ TEST_F(DaemonTest, GpioAlarmWithoutNumberIsRefused) {
     EXPECT_EQ(ended.ending, "exit 1");
     EXPECT_EQ(ended.error, std::string("GPIO alarm requires a GPIO number specified with -o.\n") + kUsage);
   }
+}
+
+TEST_F(DaemonTest, GpioNumberThatNamesNoLineIsRefused) {
+  const Ended ended = RunToEnd({"-t", "gpio", "-o", "7x", key_->path()});
+  EXPECT_EQ(ended.ending, "exit 1");
+  EXPECT_EQ(ended.error, "GPIO number given with -o must be a whole number from 0 to 99999: 7x\n");
 }
 
 TEST_F(DaemonTest, UnknownAlarmTypeIsRefused) {
@@ -354,7 +364,9 @@ TEST_F(DaemonTest, GpioAlarmStartsWithNumberBeforeOrAfterType) {
     std::vector<std::string> args = options;
     args.insert(args.end(), {"-u", socket_path_, key_->path()});
     DaemonProcess& daemon = Start(args);
-    ExpectServes(daemon, *key_, key_->path());
+    // No GPIO line is exported on a test machine.
+    ExpectServes(daemon, *key_, key_->path(),
+                 "Alarm output /sys/class/gpio/gpio7/value does not exist; alarms will not sound until it does\n");
     daemon.KillAll();
     key_->Plug();
   }

@@ -5,16 +5,22 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "guard/guard.h"
 
@@ -59,6 +65,15 @@ inline bool WriteFile(const std::string& path, const std::string& content) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
   file << content;
   return static_cast<bool>(file.flush());
+}
+
+// Empty files standing for a device's attributes, which the drivers expect
+// to find: they never create one.
+inline bool MakeAttributes(const std::string& directory, const std::vector<std::string>& names) {
+  for (const std::string& name : names) {
+    if (!WriteFile(directory + "/" + name, "")) return false;
+  }
+  return true;
 }
 
 // Restores guard_config when a test is done with it.
@@ -150,5 +165,54 @@ ChildResult RunInChild(Body body) {
   if (pid > 0) waitpid(pid, &result.status, 0);
   return result;
 }
+
+// ---- A private /sys/class ----
+
+inline constexpr int kCannotIsolate = 77;
+
+// What a run under a private /sys/class left: the child's result, and the
+// regular files found there afterwards, path by path.
+struct IsolatedRun {
+  ChildResult child;
+  std::map<std::string, std::string> files;
+};
+
+// Runs body in a child that sees an empty tmpfs at /sys/class, where the
+// fixed GPIO and default buzzer paths lead, with the files named made in it
+// (empty; a name ending in "/" makes only the directory).
+template <typename Body>
+IsolatedRun RunUnderPrivateSysClass(const std::vector<std::string>& files, Body body) {
+  IsolatedRun run;
+  run.child = RunInChild([&] {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", "/sys/class", "tmpfs", 0, "mode=0755") != 0) {
+      std::fprintf(stderr, "no private mount of /sys/class: %s", std::strerror(errno));
+      return kCannotIsolate;
+    }
+    for (const std::string& file : files) {
+      const std::filesystem::path path(file);
+      std::filesystem::create_directories(path.parent_path());
+      if (!path.filename().empty()) WriteFile(file, "");
+    }
+    body();
+    // Stands for stdout: the parent cannot see this tmpfs.
+    for (const auto& entry : std::filesystem::recursive_directory_iterator("/sys/class")) {
+      if (entry.is_regular_file()) {
+        std::printf("%s=%s\n", entry.path().c_str(), ReadFile(entry.path()).value_or("").c_str());
+      }
+    }
+    return 0;
+  });
+  std::istringstream lines(run.child.output);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t equals = line.find('=');
+    if (equals != std::string::npos) run.files[line.substr(0, equals)] = line.substr(equals + 1);
+  }
+  return run;
+}
+
+#define SKIP_WITHOUT_ISOLATION(run)                                                              \
+  if ((run).child.exit_code() == alarm_test::kCannotIsolate) GTEST_SKIP() << (run).child.error; \
+  ASSERT_EQ((run).child.exit_code(), 0) << (run).child.Describe()
 
 }  // namespace alarm_test

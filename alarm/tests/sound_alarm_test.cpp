@@ -1,11 +1,17 @@
-// SoundAlarm as the guard loop calls it, in the test process itself: the
-// children it leaves, whether they end by themselves, and their status.
+// SoundAlarm as the guard loop calls it, in the test process itself or in a
+// process standing for the guard: the children it leaves, what they keep of
+// the guard, how they end by themselves or when stopped, and their status.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -26,9 +32,19 @@ extern "C" int __lsan_is_turned_off() { return no_leak_check ? 1 : 0; }
 
 namespace {
 
+using alarm_test::ChildResult;
+using alarm_test::MakeAttributes;
 using alarm_test::ReadFile;
+using alarm_test::RunInChild;
+using Clock = std::chrono::steady_clock;
+using Files = std::map<std::string, std::string>;
 
 constexpr uid_t kNobody = 65534;
+
+// Two long beeps: a child that plays on past a stop, or sleeps out a step a
+// stop cut short, takes seconds more than one that stops.
+constexpr AlarmStep kLongBeeps[] = {{2900, 3000}, {2900, 3000}};
+constexpr int32_t kLongBeepsSteps = 2;
 
 struct Child {
   pid_t pid;
@@ -108,6 +124,7 @@ TEST_F(SoundAlarmTest, TenAlarmsLeaveTenChildrenThatEndByThemselves) {
   for (int i = 0; i < 10; ++i) {
     devices.push_back(dir_ / std::to_string(i));
     ASSERT_TRUE(std::filesystem::create_directory(devices.back()));
+    ASSERT_TRUE(MakeAttributes(devices.back(), {"freq", "volume"}));
   }
 
   const auto start = std::chrono::steady_clock::now();
@@ -225,20 +242,171 @@ TEST_F(SoundAlarmTest, SpeakerAlarmPlaysOnTheDefaultDevice) {
   EXPECT_EQ(bytes->size(), 33075U * 4U);
 }
 
-TEST_F(SoundAlarmTest, FailedForkEndsTheProcessWithStatusOne) {
+TEST_F(SoundAlarmTest, FailedForkIsReportedAndTheGuardGoesOn) {
   guard_config.alarm_type = AlarmBuzzer;
   guard_config.alarm_options = dir_.path().c_str();
-  const alarm_test::ChildResult daemon = alarm_test::RunInChild([] {
+  const ChildResult guard = RunInChild([] {
     // Root may always fork; nobody with a process limit of 0 may not.
     if (geteuid() == 0 && setuid(kNobody) != 0) return 90;
     const rlimit none = {0, 0};
     if (setrlimit(RLIMIT_NPROC, &none) != 0) return 91;
     no_leak_check = true;
+    SoundAlarm(kWarningPattern, kWarningPatternSteps);
     SoundAlarm(kClearedPattern, kClearedPatternSteps);
-    return 92;  // SoundAlarm came back
+    return 92;  // back in the guard's loop, for the commands still to come
   });
-  EXPECT_EQ(daemon.exit_code(), 1) << daemon.Describe();
-  EXPECT_EQ(daemon.error, std::string("fork(): ") + std::strerror(EAGAIN) + "\n");
+  EXPECT_EQ(guard.exit_code(), 92) << guard.Describe();
+  const std::string line = std::string("fork(): ") + std::strerror(EAGAIN) + "\n";
+  EXPECT_EQ(guard.error, line + line);
+}
+
+// ---- What a child keeps of the guard ----
+
+TEST_F(SoundAlarmTest, ChildHoldsNoneOfTheGuardsDescriptorsNorItsRealTimePolicy) {
+  guard_config.alarm_type = AlarmBuzzer;
+  guard_config.alarm_options = dir_.path().c_str();
+  ASSERT_TRUE(MakeAttributes(dir_.path(), {"freq", "volume"}));
+  const ChildResult guard = RunInChild([] {
+    sched_param fifo = {};
+    fifo.sched_priority = sched_get_priority_min(SCHED_FIFO);
+    if (sched_setscheduler(0, SCHED_FIFO, &fifo) != 0) std::printf("no real-time policy here\n");
+    int client[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, client) != 0) return 90;
+    SoundAlarm(kLongBeeps, kLongBeepsSteps);
+
+    // The guard drops its client, which must see end of file at once
+    // although the child was forked while the connection was open.
+    close(client[0]);
+    pollfd peer = {client[1], POLLIN, 0};
+    char byte;
+    const bool ended = poll(&peer, 1, 1000) == 1 && read(client[1], &byte, 1) == 0;
+    std::printf("client %s\n", ended ? "sees end of file" : "still open");
+
+    const std::vector<Child> children = ChildrenOfThisProcess();
+    if (children.size() != 1) return 91;
+    const int policy = sched_getscheduler(children[0].pid);
+    std::printf("child under %s\n", policy == SCHED_OTHER ? "the normal policy" : "another policy");
+    return 0;  // the child, its guard gone, stops
+  });
+  EXPECT_EQ(guard.exit_code(), 0) << guard.Describe();
+  EXPECT_EQ(guard.output, "client sees end of file\nchild under the normal policy\n");
+}
+
+// ---- Stops ----
+
+enum class Stop { kSignalToTheGroup, kGuardDies };
+
+// The guard sounds the two long beeps; 300 ms later it either sends SIGTERM
+// to its process group, as a service manager stops a service (ignoring it
+// itself here, so that it can wait for the child), or dies.
+int GuardThatStops(Stop stop) {
+  if (setpgid(0, 0) != 0) return 80;
+  if (stop == Stop::kSignalToTheGroup) signal(SIGTERM, SIG_IGN);
+  SoundAlarm(kLongBeeps, kLongBeepsSteps);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  if (stop == Stop::kGuardDies) return 0;
+  kill(0, SIGTERM);
+  // With SIGCHLD ignored, this returns once the child has ended.
+  waitpid(-1, nullptr, 0);
+  return 0;
+}
+
+TEST_F(SoundAlarmTest, StoppedChildSwitchesItsOutputOffAtOnce) {
+  struct Case {
+    AlarmType type;
+    std::vector<std::string> files;
+    Files after;  // the files' content once the child has ended
+  };
+  const Case cases[] = {
+      {AlarmBuzzer, {"freq", "volume"}, {{"freq", "2900"}, {"volume", "100000"}}},
+      {AlarmDualBuzzer, {"duty_ns", "period_ns"}, {{"duty_ns", "1000"}, {"period_ns", "1000"}}},
+      {AlarmGpio, {"/sys/class/gpio/gpio17/value"}, {{"/sys/class/gpio/gpio17/value", "10"}}},
+  };
+  for (const Case& test_case : cases) {
+    for (const Stop stop : {Stop::kSignalToTheGroup, Stop::kGuardDies}) {
+      SCOPED_TRACE(std::to_string(test_case.type) + (stop == Stop::kGuardDies ? ", guard dies" : ", SIGTERM"));
+      guard_config.alarm_type = test_case.type;
+      const auto start = Clock::now();
+      Files files;
+      if (test_case.type == AlarmGpio) {
+        // Only a stop signal: a dead guard could not show the private files.
+        if (stop == Stop::kGuardDies) continue;
+        guard_config.alarm_options = "17";
+        const alarm_test::IsolatedRun run =
+            alarm_test::RunUnderPrivateSysClass(test_case.files, [] { GuardThatStops(Stop::kSignalToTheGroup); });
+        if (run.child.exit_code() == alarm_test::kCannotIsolate) continue;
+        EXPECT_EQ(run.child.exit_code(), 0) << run.child.Describe();
+        files = run.files;
+      } else {
+        const std::string device = dir_ / (std::to_string(test_case.type) + (stop == Stop::kGuardDies ? "d" : "s"));
+        ASSERT_TRUE(std::filesystem::create_directory(device));
+        ASSERT_TRUE(MakeAttributes(device, test_case.files));
+        guard_config.alarm_options = device.c_str();
+        const ChildResult guard = RunInChild([stop] { return GuardThatStops(stop); });
+        EXPECT_EQ(guard.exit_code(), 0) << guard.Describe();
+        for (const std::string& name : test_case.files) files[name] = ReadFile(device + "/" + name).value_or("");
+      }
+      // Back once every process holding the captured output has ended, the
+      // child included.
+      const auto took = Clock::now() - start;
+      EXPECT_EQ(files, test_case.after);
+      EXPECT_LT(took, std::chrono::milliseconds(2500)) << "the beeps play 6 s";
+    }
+  }
+}
+
+// ---- A stuck output ----
+
+TEST_F(SoundAlarmTest, ChildStuckOnItsOutputEndsItself) {
+  guard_config.alarm_type = AlarmBuzzer;
+  const AlarmStep short_beep[] = {{2900, 100}};
+  // A FIFO nobody reads hangs the open itself; one whose reader does not
+  // read, filled up, hangs the first write.
+  for (const bool reader : {false, true}) {
+    SCOPED_TRACE(reader ? "write hangs" : "open hangs");
+    const std::string device = dir_ / (reader ? "writes" : "opens");
+    ASSERT_TRUE(std::filesystem::create_directory(device));
+    ASSERT_EQ(mkfifo((device + "/freq").c_str(), 0600), 0);
+    ASSERT_TRUE(MakeAttributes(device, {"volume"}));
+    int held = -1;
+    if (reader) {
+      held = open((device + "/freq").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+      ASSERT_GE(held, 0);
+      const char block[4096] = {};
+      while (write(held, block, sizeof block) > 0) {
+      }
+    }
+    guard_config.alarm_options = device.c_str();
+
+    // The child's standard error: its end of file is the child's end.
+    int error_pipe[2];
+    ASSERT_EQ(pipe2(error_pipe, O_CLOEXEC), 0);
+    const int saved_error = dup(STDERR_FILENO);
+    dup2(error_pipe[1], STDERR_FILENO);
+    const auto start = Clock::now();
+    SoundAlarm(short_beep, 1);
+    dup2(saved_error, STDERR_FILENO);
+    close(saved_error);
+    close(error_pipe[1]);
+
+    std::string error;
+    pollfd stream = {error_pipe[0], POLLIN, 0};
+    char buffer[256];
+    ssize_t got = 1;
+    while (got > 0 && Clock::now() - start < std::chrono::seconds(30)) {
+      if (poll(&stream, 1, 1000) <= 0) continue;
+      if ((got = read(error_pipe[0], buffer, sizeof buffer)) > 0) error.append(buffer, static_cast<size_t>(got));
+    }
+    const auto took = Clock::now() - start;
+    close(error_pipe[0]);
+    if (held >= 0) close(held);
+
+    EXPECT_EQ(got, 0) << "the child is still there";
+    EXPECT_EQ(error, "Alarm output not responding, alarm abandoned\n");
+    // The beep's 100 ms and a margin of a few seconds, but no more.
+    EXPECT_GT(took, std::chrono::milliseconds(100));
+    EXPECT_LT(took, std::chrono::seconds(10));
+  }
 }
 
 }  // namespace

@@ -5,10 +5,14 @@
 #include "alarm/speaker_alarm.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <vector>
 
+#include "alarm/alarm_child.h"
 #include "alarm/tests/alarm_test_support.h"
 #include "alarm/tests/alsa_test_config.h"
 #include "alarm/tone.h"
@@ -183,7 +187,7 @@ TEST_F(SpeakerTest, NoStepsOpensTheDeviceAndPlaysNothing) {
   EXPECT_EQ(ReadFile(played()), "");
 }
 
-TEST_F(SpeakerTest, NoDefaultDeviceEndsQuietly) {
+TEST_F(SpeakerTest, NoDefaultDeviceLeavesOneLine) {
   const std::string config_path = dir_ / "empty.conf";
   ASSERT_TRUE(alarm_test::WriteFile(config_path, "pcm.other { type null }\n"));
   const ChildResult child = alarm_test::RunInChild([&] {
@@ -192,7 +196,21 @@ TEST_F(SpeakerTest, NoDefaultDeviceEndsQuietly) {
     return 0;
   });
   EXPECT_EQ(child.exit_code(), 0) << child.Describe();
-  EXPECT_EQ(child.output, "");  // ALSA's own complaint on standard error is its own
+  EXPECT_EQ(child.output, "");
+  EXPECT_EQ(child.error, std::string("Unable to open sound device default: ") + std::strerror(ENOENT) + "\n");
+}
+
+TEST_F(SpeakerTest, StopBeforeAPeriodIsWrittenPlaysNothing) {
+  const std::string config = alarm_test::WriteFilePcmConfig(dir_.path(), played());
+  const ChildResult child = alarm_test::RunInChild([&] {
+    if (config.empty() || setenv("ALSA_CONFIG_PATH", config.c_str(), 1) != 0) return 99;
+    PrepareAlarmChild(getppid(), kWarningPattern, kWarningPatternSteps);
+    raise(SIGTERM);
+    PlayTonePattern(kWarningPattern, kWarningPatternSteps);
+    return 0;
+  });
+  EXPECT_EQ(child.Describe(), alarm_test::QuietExit(0));
+  EXPECT_EQ(ReadFile(played()), "");  // made when the stream was set up
 }
 
 // ---- The mixer ----

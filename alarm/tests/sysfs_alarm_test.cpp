@@ -1,6 +1,7 @@
-// The sysfs drivers against ordinary directories and FIFOs, and against a
-// tmpfs laid over /sys/class in a mount namespace of the test's own, where
-// the fixed GPIO and default buzzer paths lead.
+// The sysfs drivers and the check of their -o argument at start-up, against
+// ordinary directories and FIFOs, and against a tmpfs laid over /sys/class
+// in a mount namespace of the test's own, where the fixed GPIO and default
+// buzzer paths lead.
 #include "alarm/sysfs_alarm.h"
 
 #include <gtest/gtest.h>
@@ -15,13 +16,17 @@
 #include <map>
 #include <vector>
 
+#include "alarm/output_check.h"
 #include "alarm/tests/alarm_test_support.h"
 
 namespace {
 
 using alarm_test::ChildResult;
+using alarm_test::IsolatedRun;
+using alarm_test::MakeAttributes;
 using alarm_test::ReadFile;
 using alarm_test::RunInChild;
+using alarm_test::RunUnderPrivateSysClass;
 using Driver = void (*)(const AlarmStep*, int32_t);
 
 // The values a full warning pattern leaves in a plain file: the 13 step
@@ -52,6 +57,7 @@ class SysfsAlarmTest : public ::testing::Test {
 // ---- Buzzer: frequency and volume ----
 
 TEST_F(SysfsAlarmTest, BuzzerWritesEachFrequencyBetweenVolumeOnAndOff) {
+  ASSERT_TRUE(MakeAttributes(dir_.path(), {"freq", "volume"}));
   ChildResult played = Play(PlayBuzzerPattern, kClearedPattern, kClearedPatternSteps);
   EXPECT_EQ(played.Describe(), alarm_test::QuietExit(0));
   EXPECT_EQ(ReadFile(dir_ / "freq"), "2900");
@@ -75,36 +81,63 @@ TEST_F(SysfsAlarmTest, BuzzerWithoutVolumeFileLeavesFrequencyFileEmptied) {
   EXPECT_EQ(ReadFile(dir_ / "freq"), "");
 }
 
-TEST_F(SysfsAlarmTest, BuzzerWithoutDeviceOpensNothing) {
-  const std::string missing = dir_ / "missing";
-  guard_config.alarm_options = missing.c_str();
+TEST_F(SysfsAlarmTest, BuzzersWriteOnlyToFilesThatExist) {
+  // A wrong -o or an absent device: nothing is made in its place.
+  struct Case {
+    Driver driver;
+    const char* directory;  // under the test's directory; absent when it ends in '-'
+    std::vector<std::string> present;
+    const char* missing;
+  };
+  const Case cases[] = {
+      {PlayBuzzerPattern, "absent-", {}, "freq"},
+      {PlayBuzzerPattern, "empty", {}, "freq"},
+      {PlayBuzzerPattern, "without-volume", {"freq"}, "volume"},
+      {PlayDualBuzzerPattern, "empty", {}, "duty_ns"},
+      {PlayDualBuzzerPattern, "without-period", {"duty_ns"}, "period_ns"},
+  };
+  for (const Case& test_case : cases) {
+    const std::string device = dir_ / test_case.directory;
+    SCOPED_TRACE(device);
+    const bool absent = device.back() == '-';
+    if (!absent) {
+      std::filesystem::remove_all(device);
+      ASSERT_TRUE(std::filesystem::create_directory(device));
+      ASSERT_TRUE(MakeAttributes(device, test_case.present));
+    }
+    guard_config.alarm_options = device.c_str();
 
-  const ChildResult played = Play(PlayBuzzerPattern, kClearedPattern, kClearedPatternSteps);
-  EXPECT_EQ(played.exit_code(), 0);
-  EXPECT_EQ(played.error, "Unable to open " + missing + "/freq\n");
+    const ChildResult played = Play(test_case.driver, kClearedPattern, kClearedPatternSteps);
+    EXPECT_EQ(played.exit_code(), 0);
+    EXPECT_EQ(played.error, "Unable to open " + device + "/" + test_case.missing + "\n");
+    if (absent) {
+      EXPECT_FALSE(std::filesystem::exists(device));
+    } else {
+      const auto entries = std::distance(std::filesystem::directory_iterator(device), {});
+      EXPECT_EQ(static_cast<size_t>(entries), test_case.present.size());
+    }
+  }
 }
 
-TEST_F(SysfsAlarmTest, LongBuzzerPathsAreCutAt511Characters) {
-  // A device directory of 507 characters: "/freq" and "/volume" fit only in
-  // part, and the cut names are the files written.
-  std::string device = dir_.path();
-  while (device.size() < 507) {
-    device += "/" + std::string(std::min<size_t>(200, 507 - device.size() - 1), 'd');
-  }
-  ASSERT_EQ(device.size(), 507U);
-  ASSERT_TRUE(std::filesystem::create_directories(device));
-  guard_config.alarm_options = device.c_str();
+TEST_F(SysfsAlarmTest, RefusedValuesAreReportedOncePerFileAndThePatternGoesOn) {
+  // /dev/full takes the open and refuses every write, as an attribute does a
+  // value it cannot take.
+  ASSERT_EQ(symlink("/dev/full", (dir_ / "freq").c_str()), 0);
+  ASSERT_TRUE(MakeAttributes(dir_.path(), {"volume"}));
 
-  const ChildResult played = Play(PlayBuzzerPattern, kClearedPattern, kClearedPatternSteps);
-  EXPECT_EQ(played.Describe(), alarm_test::QuietExit(0));
-  EXPECT_EQ(ReadFile(device + "/fre"), "2900");
-  EXPECT_EQ(ReadFile(device + "/vol"), kVolumeOnThenOff);
-  EXPECT_FALSE(std::filesystem::exists(device + "/freq"));
+  const auto start = std::chrono::steady_clock::now();
+  const ChildResult played = Play(PlayBuzzerPattern, kWarningPattern, kWarningPatternSteps);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(played.exit_code(), 0);
+  EXPECT_EQ(played.error, "Unable to write " + (dir_ / "freq") + ": " + std::strerror(ENOSPC) + "\n");
+  EXPECT_EQ(ReadFile(dir_ / "volume"), kVolumeOnThenOff);
+  EXPECT_GE(took, std::chrono::milliseconds(3750)) << "every step's delay, refused value or not";
 }
 
 // ---- Dual buzzer: duty and period ----
 
 TEST_F(SysfsAlarmTest, DualBuzzerWritesOnOrOffToDutyAndPeriodThenOff) {
+  ASSERT_TRUE(MakeAttributes(dir_.path(), {"duty_ns", "period_ns"}));
   ChildResult played = Play(PlayDualBuzzerPattern, kClearedPattern, kClearedPatternSteps);
   EXPECT_EQ(played.Describe(), alarm_test::QuietExit(0));
   EXPECT_EQ(ReadFile(dir_ / "duty_ns"), "1000");
@@ -117,6 +150,7 @@ TEST_F(SysfsAlarmTest, DualBuzzerWritesOnOrOffToDutyAndPeriodThenOff) {
 }
 
 TEST_F(SysfsAlarmTest, DualBuzzerUsesOnlyWhetherAStepSounds) {
+  ASSERT_TRUE(MakeAttributes(dir_.path(), {"duty_ns", "period_ns"}));
   const AlarmStep steps[] = {{1, 0}, {0, 0}, {4000000000U, 0}};
   const ChildResult played = Play(PlayDualBuzzerPattern, steps, 3);
   EXPECT_EQ(played.exit_code(), 0);
@@ -234,57 +268,18 @@ TEST_F(SysfsAlarmTest, EachValueIsWrittenAtTheStartOfItsStep) {
 
 // ---- GPIO, and the default buzzer, under a private /sys/class ----
 
-constexpr int kCannotIsolate = 77;
-
-// Runs body in a child that sees an empty tmpfs at /sys/class, with the
-// directories named made in it; hands back the regular files found there
-// afterwards, path by path, beside the child's result.
-struct IsolatedRun {
-  ChildResult child;
-  std::map<std::string, std::string> files;
-};
-
-template <typename Body>
-IsolatedRun RunUnderPrivateSysClass(const std::vector<std::string>& directories, Body body) {
-  IsolatedRun run;
-  run.child = RunInChild([&] {
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", "/sys/class", "tmpfs", 0, "mode=0755") != 0) {
-      std::fprintf(stderr, "no private mount of /sys/class: %s", std::strerror(errno));
-      return kCannotIsolate;
-    }
-    for (const std::string& directory : directories) std::filesystem::create_directories(directory);
-    body();
-    // Stands for stdout: the parent cannot see this tmpfs.
-    for (const auto& entry : std::filesystem::recursive_directory_iterator("/sys/class")) {
-      if (entry.is_regular_file()) std::printf("%s=%s\n", entry.path().c_str(), ReadFile(entry.path()).value_or("").c_str());
-    }
-    return 0;
-  });
-  std::istringstream lines(run.child.output);
-  for (std::string line; std::getline(lines, line);) {
-    const size_t equals = line.find('=');
-    run.files[line.substr(0, equals)] = line.substr(equals + 1);
-  }
-  return run;
-}
-
-#define SKIP_WITHOUT_ISOLATION(run)                                                  \
-  if ((run).child.exit_code() == kCannotIsolate) GTEST_SKIP() << (run).child.error; \
-  ASSERT_EQ((run).child.exit_code(), 0) << (run).child.Describe()
-
 using Files = std::map<std::string, std::string>;
 
 TEST_F(SysfsAlarmTest, GpioLineGoesHighForToneStepsAndEndsLow) {
   guard_config.alarm_options = "17";
-  IsolatedRun run = RunUnderPrivateSysClass({"/sys/class/gpio/gpio17"}, [] {
+  IsolatedRun run = RunUnderPrivateSysClass({"/sys/class/gpio/gpio17/value"}, [] {
     PlayGpioPattern(kClearedPattern, kClearedPatternSteps);
   });
   SKIP_WITHOUT_ISOLATION(run);
   EXPECT_EQ(run.child.error, "");
   EXPECT_EQ(run.files, (Files{{"/sys/class/gpio/gpio17/value", "10"}}));
 
-  run = RunUnderPrivateSysClass({"/sys/class/gpio/gpio17"}, [] {
+  run = RunUnderPrivateSysClass({"/sys/class/gpio/gpio17/value"}, [] {
     PlayGpioPattern(kWarningPattern, kWarningPatternSteps);
   });
   ASSERT_EQ(run.child.exit_code(), 0);
@@ -292,74 +287,23 @@ TEST_F(SysfsAlarmTest, GpioLineGoesHighForToneStepsAndEndsLow) {
   EXPECT_EQ(run.files, (Files{{"/sys/class/gpio/gpio17/value", kWarningGpio}}));
 }
 
-TEST_F(SysfsAlarmTest, GpioNumberIsReadAsAtoiReadsIt) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"abc", "/sys/class/gpio/gpio0/value"},   // no number at all
-      {"", "/sys/class/gpio/gpio0/value"},
-      {" +7x", "/sys/class/gpio/gpio7/value"},  // blanks, a sign, digits up to the first other
-      {"-3", "/sys/class/gpio/gpio-3/value"},
-  };
-  for (const auto& [option, path] : cases) {
-    SCOPED_TRACE(std::string("-o \"") + option + "\"");
-    guard_config.alarm_options = option;
-    const std::string directory = std::filesystem::path(path).parent_path();
-    const IsolatedRun run = RunUnderPrivateSysClass({directory}, [] {
-      PlayGpioPattern(kClearedPattern, kClearedPatternSteps);
-    });
-    SKIP_WITHOUT_ISOLATION(run);
-    EXPECT_EQ(run.files, (Files{{path, "10"}}));
-  }
-}
-
-TEST_F(SysfsAlarmTest, LongGpioNumberCutsThePathAt31Characters) {
-  // Five digits still fit; with six the file's name loses its last letter,
-  // with seven two.
-  const std::pair<const char*, const char*> cases[] = {
-      {"12345", "/sys/class/gpio/gpio12345/value"},
-      {"123456", "/sys/class/gpio/gpio123456/valu"},
-      {"1234567", "/sys/class/gpio/gpio1234567/val"},
-      {"99999999999999", "/sys/class/gpio/gpio2147483647/"},  // beyond int: held at its limit
-  };
-  for (const auto& [option, path] : cases) {
-    SCOPED_TRACE(option);
-    guard_config.alarm_options = option;
-    const std::string directory = std::filesystem::path(path).parent_path();
-    IsolatedRun run = RunUnderPrivateSysClass({directory}, [] {
-      PlayGpioPattern(kClearedPattern, kClearedPatternSteps);
-    });
-    SKIP_WITHOUT_ISOLATION(run);
-    if (std::string(path).back() == '/') {
-      // The cut path names the directory itself, which cannot be opened "w".
-      EXPECT_EQ(run.child.error, std::string("Unable to open ") + path + "\n");
-      EXPECT_EQ(run.files, Files{});
-    } else {
-      EXPECT_EQ(run.child.error, "");
-      EXPECT_EQ(run.files, (Files{{path, "10"}}));
-    }
-
-    // Where the line is not exported, the message names the cut path.
-    run = RunUnderPrivateSysClass({"/sys/class/gpio"}, [] {
-      PlayGpioPattern(kClearedPattern, kClearedPatternSteps);
-    });
-    ASSERT_EQ(run.child.exit_code(), 0);
-    EXPECT_EQ(run.child.error, std::string("Unable to open ") + path + "\n");
-    EXPECT_EQ(run.files, Files{});
-  }
-}
-
 TEST_F(SysfsAlarmTest, GpioWithoutNumberPlaysNothing) {
   guard_config.alarm_options = nullptr;
-  const IsolatedRun run = RunUnderPrivateSysClass({"/sys/class/gpio/gpio0"}, [] {
+  const IsolatedRun run = RunUnderPrivateSysClass({"/sys/class/gpio/gpio0/value"}, [] {
     PlayGpioPattern(kWarningPattern, kWarningPatternSteps);
   });
   SKIP_WITHOUT_ISOLATION(run);
   EXPECT_EQ(run.child.error, "No GPIO number specified\n");
-  EXPECT_EQ(run.files, Files{});
+  EXPECT_EQ(run.files, (Files{{"/sys/class/gpio/gpio0/value", ""}}));
 }
 
 TEST_F(SysfsAlarmTest, BuzzersWithoutOptionDriveTheUnitsBuzzerDevice) {
   guard_config.alarm_options = nullptr;
-  const IsolatedRun run = RunUnderPrivateSysClass({"/sys/class/buzzer/pwm-buzzer.0"}, [] {
+  const IsolatedRun run = RunUnderPrivateSysClass({"/sys/class/buzzer/pwm-buzzer.0/freq",
+                                                   "/sys/class/buzzer/pwm-buzzer.0/volume",
+                                                   "/sys/class/buzzer/pwm-buzzer.0/duty_ns",
+                                                   "/sys/class/buzzer/pwm-buzzer.0/period_ns"},
+                                                  [] {
     PlayBuzzerPattern(kClearedPattern, kClearedPatternSteps);
     PlayDualBuzzerPattern(kClearedPattern, kClearedPatternSteps);
   });
@@ -369,6 +313,84 @@ TEST_F(SysfsAlarmTest, BuzzersWithoutOptionDriveTheUnitsBuzzerDevice) {
                               {"/sys/class/buzzer/pwm-buzzer.0/volume", kVolumeOnThenOff},
                               {"/sys/class/buzzer/pwm-buzzer.0/duty_ns", "1000"},
                               {"/sys/class/buzzer/pwm-buzzer.0/period_ns", "1000"}}));
+}
+
+// ---- The check at start-up ----
+
+ChildResult Check(AlarmType type, const char* options) {
+  return RunInChild([=] { return CheckAlarmOutput(type, options); });
+}
+
+TEST(CheckAlarmOutput, RefusesWhatCanNeverWorkAndWarnsOfWhatIsMissing) {
+  alarm_test::ScratchDirectory dir;
+  ASSERT_TRUE(MakeAttributes(dir.path(), {"freq", "volume"}));
+  const std::string partial = dir / "partial";
+  ASSERT_TRUE(std::filesystem::create_directory(partial));
+  ASSERT_TRUE(MakeAttributes(partial, {"freq"}));
+  const std::string absent = dir / "absent";
+  // The longest directories whose file names still fit in 511 characters.
+  const std::string longest_buzzer = "/" + std::string(503, 'b');
+  const std::string longest_dual = "/" + std::string(500, 'd');
+  const std::string longer_buzzer = longest_buzzer + "b";
+  const std::string longer_dual = longest_dual + "d";
+
+  const auto refused_number = [](const std::string& shown) {
+    return "GPIO number given with -o must be a whole number from 0 to 99999: " + shown + "\n";
+  };
+  const auto missing = [](const std::string& path) {
+    return "Alarm output " + path + " does not exist; alarms will not sound until it does\n";
+  };
+  struct Case {
+    AlarmType type;
+    const char* options;
+    int status;
+    std::string error;
+  };
+  const Case cases[] = {
+      {AlarmGpio, "", 1, refused_number("")},
+      {AlarmGpio, "abc", 1, refused_number("abc")},
+      {AlarmGpio, "7x", 1, refused_number("7x")},
+      {AlarmGpio, " 7", 1, refused_number(" 7")},
+      {AlarmGpio, "+7", 1, refused_number("+7")},
+      {AlarmGpio, "-3", 1, refused_number("-3")},
+      {AlarmGpio, "100000", 1, refused_number("100000")},
+      {AlarmGpio, "99999999999999999999", 1, refused_number("99999999999999999999")},
+      {AlarmGpio, nullptr, 1, refused_number("(none)")},
+      {AlarmGpio, "99999", 0, missing("/sys/class/gpio/gpio99999/value")},
+      {AlarmGpio, "0", 0, missing("/sys/class/gpio/gpio0/value")},
+      {AlarmGpio, "007", 0, missing("/sys/class/gpio/gpio7/value")},
+      {AlarmBuzzer, dir.path().c_str(), 0, ""},
+      {AlarmBuzzer, partial.c_str(), 0, missing(partial + "/volume")},
+      {AlarmBuzzer, absent.c_str(), 0, missing(absent)},
+      {AlarmDualBuzzer, dir.path().c_str(), 0, missing(dir / "duty_ns")},
+      {AlarmBuzzer, longest_buzzer.c_str(), 0, missing(longest_buzzer)},
+      {AlarmBuzzer, longer_buzzer.c_str(), 1, "Buzzer directory given with -o is too long: at most 504 characters\n"},
+      {AlarmDualBuzzer, longest_dual.c_str(), 0, missing(longest_dual)},
+      {AlarmDualBuzzer, longer_dual.c_str(), 1, "Buzzer directory given with -o is too long: at most 501 characters\n"},
+      {AlarmSpeaker, "7x", 0, ""},
+      {AlarmNone, nullptr, 0, ""},
+  };
+  for (const Case& test_case : cases) {
+    SCOPED_TRACE(std::to_string(test_case.type) + " " + (test_case.options ? test_case.options : "(none)"));
+    const ChildResult checked = Check(test_case.type, test_case.options);
+    EXPECT_EQ(checked.exit_code(), test_case.status);
+    EXPECT_EQ(checked.error, test_case.error);
+    EXPECT_EQ(checked.output, "");
+  }
+
+  const ChildResult default_buzzer = Check(AlarmBuzzer, nullptr);
+  if (!std::filesystem::exists(kDefaultBuzzerDirectory)) {
+    EXPECT_EQ(default_buzzer.error, missing(kDefaultBuzzerDirectory));
+  }
+}
+
+TEST(CheckAlarmOutput, ExportedGpioLinePassesSilently) {
+  const IsolatedRun run = RunUnderPrivateSysClass({"/sys/class/gpio/gpio17/value"}, [] {
+    // Any refusal or warning would be a line on standard error.
+    CheckAlarmOutput(AlarmGpio, "17");
+  });
+  SKIP_WITHOUT_ISOLATION(run);
+  EXPECT_EQ(run.child.error, "");
 }
 
 }  // namespace

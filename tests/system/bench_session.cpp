@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -36,6 +37,13 @@ std::string ReadFile(const std::string& path) {
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+void MakeBuzzerDevice(const std::string& folder) {
+  std::filesystem::create_directories(folder);
+  for (const char* name : {"freq", "volume", "duty_ns", "period_ns"}) {
+    std::ofstream(folder + "/" + name, std::ios::binary);
+  }
 }
 
 double CpuSeconds(pid_t pid) {

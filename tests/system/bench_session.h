@@ -85,6 +85,10 @@ class WriteRecorder {
 
 std::string ReadFile(const std::string& path);
 
+// Makes folder a stand-in buzzer device with the (empty) attribute files of
+// both buzzer types: the daemon writes only to files that exist.
+void MakeBuzzerDevice(const std::string& folder);
+
 // CPU time a process has used so far, in seconds (the scheduler's nanosecond
 // count, finer than the clock ticks of /proc/PID/stat).
 double CpuSeconds(pid_t pid);

@@ -44,7 +44,7 @@ struct Boat {
     if (mkdtemp(folder) == nullptr) std::abort();
     dir = folder;
     alarm_dir = dir + "/buzzer";
-    fs::create_directory(alarm_dir);
+    MakeBuzzerDevice(alarm_dir);
     const int keys[] = {kGuardedKey};
     std::string error;
     if (!CreateKeypad(&keypad, "benchmark keypad", keys, 1, &error)) {

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -63,7 +65,7 @@ class SystemTest : public ::testing::Test {
     dir_ = folder;
     socket_ = dir_ + "/control";
     alarm_dir_ = dir_ + "/buzzer";
-    fs::create_directory(alarm_dir_);
+    MakeBuzzerDevice(alarm_dir_);
     std::string error;
     ASSERT_TRUE(CreateKeypad(&keypad_, "bench keypad", kKeypadKeys, 3, &error)) << error;
   }
@@ -81,12 +83,12 @@ class SystemTest : public ::testing::Test {
 
   // Starts the daemon with the alarm options given, or by default with the
   // buzzer in the test's folder, and waits for its control socket.
-  void StartDaemon(std::vector<std::string> options = {}) {
+  void StartDaemon(std::vector<std::string> options = {}, const StartOptions& start = {}) {
     if (options.empty()) options = {"-t", "buzzer", "-o", alarm_dir_};
     std::vector<std::string> args = {"-u", socket_};
     args.insert(args.end(), options.begin(), options.end());
     args.push_back(keypad_.event_path);
-    daemon_ = std::make_unique<DaemonProcess>(DaemonCommand(args));
+    daemon_ = std::make_unique<DaemonProcess>(DaemonCommand(args), start);
     for (const double give_up = Now() + 10; !fs::exists(socket_);) {
       ASSERT_LT(Now(), give_up) << "no control socket; the daemon said: " << daemon_->ReadError();
       ASSERT_TRUE(daemon_->Running()) << daemon_->ReadError();
@@ -129,6 +131,13 @@ class SystemTest : public ::testing::Test {
     EXPECT_NEAR(commands[0].time - released, kWindow, kTolerance);
     EXPECT_EQ(ReadFile(alarm_dir_ + "/freq"), kClearedFreq) << "the cleared beep, no warning";
     EXPECT_EQ(ReadFile(alarm_dir_ + "/volume"), "100000");
+  }
+
+  // Nothing written to the buzzer's files, which start empty.
+  bool AlarmFilesUntouched() const {
+    for (const auto& entry : fs::directory_iterator(alarm_dir_))
+      if (fs::file_size(entry.path()) != 0) return false;
+    return true;
   }
 
   bool Pings(int timeout_ms = 500) {
@@ -350,7 +359,7 @@ TEST_F(SystemTest, ConfirmedPressSendsNothingAndSoundsNothing) {
   ASSERT_EQ(HelmwatchWithdraw(client), 0);
   SleepUntil(released + kWindow + kRetries * kInterval + 0.5);
   EXPECT_EQ(autopilot_->FramesReceived(), 0);
-  EXPECT_TRUE(fs::is_empty(alarm_dir_));
+  EXPECT_TRUE(AlarmFilesUntouched());
   EXPECT_EQ(HelmwatchPing(client, 1000), 1);
   HelmwatchClose(client);
 }
@@ -379,6 +388,7 @@ TEST_F(SystemTest, EachConfirmationConfirmsOnePressOnly) {
   const double first = Press();
   SleepUntil(first + kWindow + 0.5);
   EXPECT_EQ(autopilot_->FramesReceived(), 0);
+  EXPECT_TRUE(AlarmFilesUntouched());
   // The UI then freezes with its connection open: the next press runs its
   // full course.
   const double second = Press();
@@ -499,12 +509,51 @@ TEST_F(SystemTest, GpioLineFollowsThePattern) {
   // A throw-away machine: the GPIO class folder gets a tmpfs of its own.
   ASSERT_EQ(mount("gpio", "/sys/class/gpio", "tmpfs", 0, nullptr), 0);
   fs::create_directory("/sys/class/gpio/gpio17");
+  std::ofstream("/sys/class/gpio/gpio17/value");
   StartAutopilot({"--no-command-source"});
   StartDaemon({"-t", "gpio", "-o", "17"});
   const double released = Press();
   SleepUntil(released + kWarningEnd + 0.5);
   EXPECT_EQ(ReadFile("/sys/class/gpio/gpio17/value"), "10101010101010");
   umount("/sys/class/gpio");
+}
+
+// --- the alarm child ------------------------------------------------------
+
+TEST_F(SystemTest, ServiceStopMidWarningLeavesTheBuzzerOff) {
+  StartAutopilot({"--no-command-source"});
+  // As a service manager runs it: a group of its own, every process in it
+  // told to stop.
+  StartOptions service;
+  service.own_process_group = true;
+  StartDaemon({}, service);
+  const double released = Press();
+  SleepUntil(released + kWindow + kInterval + 1.1);  // within the warning's third beep
+  ASSERT_EQ(ReadFile(alarm_dir_ + "/volume"), "10000") << "the warning sounds";
+  ASSERT_EQ(kill(-daemon_->pid(), SIGTERM), 0);
+  SleepFor(0.5);
+  EXPECT_EQ(ReadFile(alarm_dir_ + "/volume"), "100000") << "the volume is off";
+  const std::string freq = ReadFile(alarm_dir_ + "/freq");
+  EXPECT_LT(freq.size(), std::string(kWarningFreq).size()) << "the warning stopped: " << freq;
+  EXPECT_TRUE(ProcessesWithOpenFile(alarm_dir_ + "/volume").empty()) << "the alarm child has ended";
+  EXPECT_FALSE(daemon_->Running());
+}
+
+TEST_F(SystemTest, ReplacedClientSeesEndOfFileAtOnceWhileTheWarningPlays) {
+  StartAutopilot({"--no-command-source"});
+  StartDaemon();
+  const int first = HelmwatchConnect(socket_.c_str());
+  ASSERT_GE(first, 0);
+  const double released = Press();
+  // The warning's child was forked while the first client was connected.
+  SleepUntil(released + kWindow + kInterval + 0.5);
+  const int second = HelmwatchConnect(socket_.c_str());
+  ASSERT_GE(second, 0);
+  const double replaced = Now();
+  EXPECT_EQ(HelmwatchReadEchoes(first, 2000), -1) << "the older client is closed";
+  EXPECT_LT(Now() - replaced, 0.5) << "at the guard's next wake-up, not at the warning's end";
+  HelmwatchClose(first);
+  HelmwatchClose(second);
 }
 
 // The samples the speaker should play for a pattern, one per frame (both
