@@ -78,6 +78,7 @@ class SystemTest : public ::testing::Test {
   }
 
   void StartAutopilot(const std::vector<std::string>& options = {}) {
+    autopilot_.reset();
     autopilot_ = std::make_unique<Autopilot>(dir_ + "/autopilot.log", options);
   }
 
@@ -88,6 +89,9 @@ class SystemTest : public ::testing::Test {
     std::vector<std::string> args = {"-u", socket_};
     args.insert(args.end(), options.begin(), options.end());
     args.push_back(keypad_.event_path);
+    // One before the other: ending a daemon kills whatever holds its
+    // standard error, a new one not yet through exec included.
+    daemon_.reset();
     daemon_ = std::make_unique<DaemonProcess>(DaemonCommand(args), start);
     for (const double give_up = Now() + 10; !fs::exists(socket_);) {
       ASSERT_LT(Now(), give_up) << "no control socket; the daemon said: " << daemon_->ReadError();
@@ -237,6 +241,7 @@ TEST_F(SystemTest, SocketLeftByAKilledGuardIsReplacedAtTheNextStart) {
   kill(daemon_->pid(), SIGKILL);
   ASSERT_TRUE(daemon_->WaitForExit().has_value());
   ASSERT_TRUE(fs::exists(socket_)) << "a killed guard leaves its socket";
+  daemon_.reset();
   daemon_ = std::make_unique<DaemonProcess>(
       DaemonCommand({"-u", socket_, "-t", "buzzer", "-o", alarm_dir_, keypad_.event_path}));
   bool served = false;
