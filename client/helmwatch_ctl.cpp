@@ -29,7 +29,8 @@ constexpr char kUsage[] =
     "  from the UI application (the newest client wins): the UI's confirmations\n"
     "  are lost until it connects again. Never use them beside a running UI.\n"
     "  -u, --unix=PATH   the guard's socket (default " HELMWATCH_DEFAULT_SOCKET ")\n"
-    "  -t, --timeout=MS  how long ping waits for the answer (default 1000)\n";
+    "  -t, --timeout=MS  how long ping waits for the answer (default 1000)\n"
+    "  --version         print the version and exit\n";
 
 double Now() {
   timespec now{};
@@ -72,12 +73,16 @@ int main(int argc, char** argv) {
   static const option kLong[] = {{"unix", required_argument, nullptr, 'u'},
                                  {"timeout", required_argument, nullptr, 't'},
                                  {"help", no_argument, nullptr, 'h'},
+                                 {"version", no_argument, nullptr, 'V'},
                                  {nullptr, 0, nullptr, 0}};
   const char* path = HELMWATCH_DEFAULT_SOCKET;
   long timeout_ms = 1000;
   for (int c; (c = getopt_long(argc, argv, "u:t:h", kLong, nullptr)) != -1;) {
     if (c == 'u') {
       path = optarg;
+    } else if (c == 'V') {
+      std::puts("helmwatch-ctl " HELMWATCH_VERSION);
+      return 0;
     } else if (c != 't' || !Number(optarg, 0, 3600000, &timeout_ms)) {
       std::fputs(kUsage, stderr);
       return 2;

@@ -8,7 +8,7 @@
 #include "guard/guard.h"
 
 const char kUsageText[] =
-    "helmwatch 1.0 - Corvan auto pilot safety guard\n"
+    "helmwatch " HELMWATCH_VERSION " - Corvan auto pilot safety guard\n"
     "\n"
     "Usage: helmwatch [OPTIONS] [input device]\n"
     "\n"
@@ -35,6 +35,7 @@ constexpr option kLongOptions[] = {
     {"alarm-options", required_argument, nullptr, 'o'},
     {"alarm-type", required_argument, nullptr, 't'},
     {"unix", required_argument, nullptr, 'u'},
+    {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -55,6 +56,9 @@ const char* ParseCommandLine(int argc, char* argv[]) {
       case 'o':
         guard_config.alarm_options = optarg;
         break;
+      case 'V':  // long only: the usage text stays as integrators know it
+        std::puts("helmwatch " HELMWATCH_VERSION);
+        std::exit(0);
       case 'u':
         guard_config.socket_name = optarg;
         break;

@@ -27,7 +27,7 @@ namespace {
 
 // The usage text, byte for byte: a change to it must be made here as well.
 constexpr char kUsage[] =
-    "helmwatch 1.0 - Corvan auto pilot safety guard\n"
+    "helmwatch " HELMWATCH_VERSION " - Corvan auto pilot safety guard\n"
     "\n"
     "Usage: helmwatch [OPTIONS] [input device]\n"
     "\n"
