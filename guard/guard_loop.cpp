@@ -228,17 +228,24 @@ void RunGuardLoop(int key_fd, int listen_fd) {
   Supervise(&loop, &now);
   for (;;) {
     fd_set ready;
-    const int count = FillGuardSelectSet(&loop, &ready);
+    int count = FillGuardSelectSet(&loop, &ready);
+    const int timer = SupervisionTimerFd();
+    if (timer >= 0) AddToSet(timer, &ready, &count);
     now = MonotonicNow();
     RefreshGuardTimeout(&loop, &now);
-    timeval supervision_wait;
-    timeval* wait = LimitWaitForSupervision(GuardSelectTimeout(&loop), &supervision_wait, &now);
-    const int result = select(count, &ready, nullptr, nullptr, wait);
+    const int result = select(count, &ready, nullptr, nullptr, GuardSelectTimeout(&loop));
     now = MonotonicNow();
-    RefreshGuardTimeout(&loop, &now);
-    // A time-out that only the supervision asked for leaves the guard alone.
-    const bool guard_due = loop.timeout_armed && loop.timeout.tv_sec == 0 && loop.timeout.tv_usec == 0;
-    if (result != 0 || guard_due) RunGuardPass(&loop, result, &ready);
+    // The supervision's tick is no event of the guard's: alone, it leaves
+    // the guard alone.
+    int guard_ready = result;
+    if (result > 0 && timer >= 0 && FD_ISSET(timer, &ready)) {
+      ServeSupervisionTimer();
+      guard_ready -= 1;
+    }
+    if (result <= 0 || guard_ready > 0) {
+      if (guard_ready > 0) RefreshGuardTimeout(&loop, &now);
+      RunGuardPass(&loop, guard_ready, &ready);
+    }
     Supervise(&loop, &now);
   }
 }

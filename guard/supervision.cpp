@@ -4,6 +4,7 @@
 #include <limits.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <algorithm>
 #include <iterator>
 
 #include "can/autopilot.h"
@@ -22,6 +24,8 @@
 namespace {
 
 constexpr long long kMicrosecondsPerSecond = 1000000;
+// How often the timer ticks while only the autopilot's silence is watched.
+constexpr long long kSilenceCheckMicroseconds = kMicrosecondsPerSecond;
 
 constexpr const char* kStateWords[] = {
     "guard idle",
@@ -52,7 +56,9 @@ struct Supervisor {
   sockaddr_un notify_address;
   socklen_t notify_length;
   long long watchdog_interval_us;  // 0: no watchdog
-  timespec next_ping;
+  int timer_fd;
+  long long timer_period_us;  // 0 while the timer is stopped
+  bool ping_due;
   const char* status_path;  // null: no status file
   AlarmType alarm_type;
   bool reported;  // facts and line hold what was last reported
@@ -65,7 +71,7 @@ struct Supervisor {
   char line[256];
 };
 
-Supervisor supervisor = {-1, {}, 0, 0, {}, nullptr, AlarmNone, false, {}, 0, false, {}, 0, false, ""};
+Supervisor supervisor = {-1, {}, 0, 0, -1, 0, false, nullptr, AlarmNone, false, {}, 0, false, {}, 0, false, ""};
 
 void Notify(const char* message) {
   if (supervisor.notify_fd < 0) return;
@@ -160,6 +166,25 @@ void ReportChanges(const StatusFacts& before, const StatusFacts& after) {
   }
 }
 
+// Ticks at the watchdog's pace while it is on, else once a second while
+// the autopilot is heard and might fall silent; stopped otherwise. Set only
+// when that changes, never per pass.
+void SetTimer(bool watch_silence) {
+  long long period = 0;
+  if (supervisor.watchdog_interval_us > 0) {
+    period = std::min(supervisor.watchdog_interval_us, kSilenceCheckMicroseconds);
+  } else if (watch_silence) {
+    period = kSilenceCheckMicroseconds;
+  }
+  if (period == supervisor.timer_period_us || supervisor.timer_fd < 0) return;
+  itimerspec ticks = {};
+  ticks.it_interval.tv_sec = static_cast<time_t>(period / kMicrosecondsPerSecond);
+  ticks.it_interval.tv_nsec = static_cast<long>(period % kMicrosecondsPerSecond) * kNanosecondsPerMicrosecond;
+  ticks.it_value = ticks.it_interval;
+  timerfd_settime(supervisor.timer_fd, 0, &ticks, nullptr);
+  supervisor.timer_period_us = period;
+}
+
 void ComposeLine(const StatusFacts& facts) {
   char autopilot[64];
   if (facts.autopilot == kAddressNotLearnt) {
@@ -227,41 +252,30 @@ void StartSupervision(const char* socket_path, AlarmType alarm_type) {
   tzset();
   OpenNotifySocket();
   ReadWatchdog();
+  supervisor.timer_fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  if (supervisor.timer_fd < 0) std::perror("timerfd_create()");
   // The first ping goes out with the first pass.
-  supervisor.next_ping = {0, 0};
+  supervisor.ping_due = true;
+  SetTimer(false);
 }
 
 void NotifyReady() { Notify("READY=1"); }
 
-timeval* LimitWaitForSupervision(timeval* wait, timeval* spare, const timespec* now) {
-  bool due = false;
-  timespec next = {};
-  if (supervisor.watchdog_interval_us > 0) {
-    next = supervisor.next_ping;
-    due = true;
-  }
-  if (supervisor.heard && supervisor.facts.silent == 0) {
-    const timespec silent_at =
-        AddMicroseconds(supervisor.last_heard, kAutopilotSilenceSeconds * kMicrosecondsPerSecond);
-    if (!due || IsBefore(silent_at, next)) next = silent_at;
-    due = true;
-  }
-  if (!due) return wait;
-  *spare = TimeLeft(*now, next);
-  const bool wait_is_sooner =
-      wait != nullptr && (wait->tv_sec < spare->tv_sec ||
-                          (wait->tv_sec == spare->tv_sec && wait->tv_usec <= spare->tv_usec));
-  return wait_is_sooner ? wait : spare;
+int SupervisionTimerFd() { return supervisor.timer_period_us > 0 ? supervisor.timer_fd : -1; }
+
+void ServeSupervisionTimer() {
+  uint64_t ticks;
+  (void)read(supervisor.timer_fd, &ticks, sizeof ticks);
+  supervisor.ping_due = true;
 }
 
 void Supervise(const GuardLoop* loop, const timespec* now) {
-  if (supervisor.watchdog_interval_us > 0 && !IsBefore(*now, supervisor.next_ping)) {
-    Notify("WATCHDOG=1");
-    supervisor.next_ping = AddMicroseconds(*now, supervisor.watchdog_interval_us);
-  }
+  if (supervisor.ping_due && supervisor.watchdog_interval_us > 0) Notify("WATCHDOG=1");
+  supervisor.ping_due = false;
 
   StatusFacts facts = GatherFacts(loop);
   facts.silent = AutopilotSilent(now) ? 1 : 0;
+  SetTimer(supervisor.heard && facts.silent == 0);
   if (supervisor.reported && facts == supervisor.facts) return;
 
   if (facts.silent != 0 && supervisor.facts.silent == 0) {

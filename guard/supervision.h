@@ -13,7 +13,8 @@
 #include "guard/guard_loop.h"
 
 // Without a status from the autopilot for this long the bus counts as
-// silent: it broadcasts several a second.
+// silent: it broadcasts several a second. Noticed at the next tick of the
+// supervision timer, within a second.
 inline constexpr long kAutopilotSilenceSeconds = 5;
 
 // Reads NOTIFY_SOCKET, WATCHDOG_USEC and WATCHDOG_PID once; without them
@@ -25,13 +26,17 @@ void StartSupervision(const char* socket_path, AlarmType alarm_type);
 // Tells the service manager that start-up is complete.
 void NotifyReady();
 
-// The wait to hand select so that the next watchdog ping and the moment the
-// autopilot would count as silent are not missed: wait itself when it ends
-// sooner (or nothing is due), else spare, filled in. Finite only while one
-// of the two is due.
-timeval* LimitWaitForSupervision(timeval* wait, timeval* spare, const timespec* now);
+// Descriptor the loop watches beside its own: a timer that ticks while the
+// watchdog is on (at most every half of its time-out) or while the
+// autopilot is heard (once a second, to notice its silence); -1 when there
+// is none. A timer rather than a finite wait in select: the guard's waits
+// stay unbounded, and a busy bus costs no timer set-up per frame.
+int SupervisionTimerFd();
 
-// Runs after every pass of the loop: pings the watchdog when due; when
+// Takes the timer's tick; the next Supervise pings the watchdog.
+void ServeSupervisionTimer();
+
+// Runs after every pass of the loop: pings the watchdog at a tick; when
 // something in the status changed, writes the journal's line for a loss or
 // a return, the status line to the service manager and the status file.
 // An unchanged pass costs a few comparisons.
