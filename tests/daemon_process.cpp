@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <sstream>
 #include <stdexcept>
@@ -70,7 +71,9 @@ std::vector<std::string> DaemonCommand(const std::vector<std::string>& args) {
   std::vector<std::string> command;
   std::istringstream emulator(HELMWATCH_EMULATOR);
   for (std::string word; emulator >> word;) command.push_back(word);
-  command.emplace_back(HELMWATCH_BINARY);
+  // Another build's daemon may stand in, for figures of before and after.
+  const char* daemon = std::getenv("HELMWATCH_DAEMON");
+  command.emplace_back(daemon != nullptr ? daemon : HELMWATCH_BINARY);
   command.insert(command.end(), args.begin(), args.end());
   return command;
 }

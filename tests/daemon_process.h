@@ -19,8 +19,8 @@ using Milliseconds = std::chrono::milliseconds;
 // Bounds a wait so that a hang fails the test; it measures nothing.
 inline constexpr Milliseconds kGenerousLimit{20000};
 
-// The command that starts the built daemon with args: in a cross build the
-// emulator's words come first.
+// The command that starts the built daemon (or the one HELMWATCH_DAEMON
+// names) with args: in a cross build the emulator's words come first.
 std::vector<std::string> DaemonCommand(const std::vector<std::string>& args);
 
 struct StartOptions {

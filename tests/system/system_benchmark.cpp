@@ -4,7 +4,13 @@
 // deadline on a quiet bus and on a flooded one; and how soon the cleared
 // alarm starts after the autopilot reports standby. Runs inside the bench's
 // virtual machine (bench/run), so every figure carries the emulator's cost.
+#include <fcntl.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,6 +39,14 @@ constexpr int kEpisodes = 4;
 constexpr char kFloodGapMs[] = "1";
 constexpr char kFloodBurst[] = "2";
 
+// The machine the figures come from: the benchmark runs on more than one
+// architecture and every heading names it.
+const char* Machine() {
+  static utsname name{};
+  static const bool known = uname(&name) == 0;
+  return known ? name.machine : "unknown";
+}
+
 long FramesReceivedOnCan0() {
   return std::atol(ReadFile("/sys/class/net/can0/statistics/rx_packets").c_str());
 }
@@ -52,7 +66,8 @@ struct Boat {
       std::exit(1);
     }
     autopilot = std::make_unique<Autopilot>(dir + "/autopilot.log", autopilot_options);
-    const std::string socket = dir + "/control";
+    socket = dir + "/control";
+    const double started = Now();
     daemon = std::make_unique<DaemonProcess>(DaemonCommand(
         {"-u", socket, "-t", "buzzer", "-o", alarm_dir, keypad.event_path}));
     for (const double give_up = Now() + 10; !fs::exists(socket);) {
@@ -60,8 +75,10 @@ struct Boat {
         std::fprintf(stderr, "the daemon did not start: %s\n", daemon->ReadError().c_str());
         std::exit(1);
       }
-      SleepFor(0.01);
+      SleepFor(0.001);
     }
+    // The socket's file appears at bind, right before listen.
+    listening_after = Now() - started;
     SleepFor(0.3);  // the first status broadcast names both addresses
   }
   ~Boat() {
@@ -80,21 +97,30 @@ struct Boat {
 
   std::string dir;
   std::string alarm_dir;
+  std::string socket;
+  double listening_after = 0;  // s from the start to the control socket
   SimKeypad keypad;
   std::unique_ptr<Autopilot> autopilot;
   std::unique_ptr<DaemonProcess> daemon;
 };
 
-// Extended frames of an engine message, nothing the guard acts on, from the
-// autopilot's controller and not echoed back to it.
-std::unique_ptr<DaemonProcess> StartFlood() {
+// Traffic for the bus: frames of an engine message, nothing the guard
+// reads; or the autopilot's own status message (kind 10 from address 3, not
+// in standby) at the same pace, which the guard's receive filter must let
+// through and decode: the worst case.
+enum class Flood { kUnrelated, kAutopilotStatus };
+
+// From the autopilot's controller, not echoed back to it.
+std::unique_ptr<DaemonProcess> StartFlood(Flood flood = Flood::kUnrelated) {
+  const bool status = flood == Flood::kAutopilotStatus;
   return std::make_unique<DaemonProcess>(std::vector<std::string>{
-      "cangen", "can1", "-e", "-I", "0CF00400", "-L", "8", "-D", "i", "-g", kFloodGapMs, "-c",
-      kFloodBurst, "-x", "-p", "10"});
+      "cangen", "can1", "-e", "-I", status ? "18FF1903" : "0CF00400", "-L", "8", "-D",
+      status ? "419F000A00000000" : "i", "-g", kFloodGapMs, "-c", kFloodBurst, "-x", "-p", "10"});
 }
 
-void CpuPerFrame() {
-  std::printf("CPU time per received frame, bus flooded for 5 s:\n");
+void CpuPerFrame(Flood kind) {
+  std::printf("[%s] CPU time per frame on the bus, flooded for 5 s with %s:\n", Machine(),
+              kind == Flood::kUnrelated ? "unrelated traffic" : "autopilot status messages");
   Boat boat({});
   DaemonProcess candump({"candump", "can0"});
   SleepFor(0.5);
@@ -103,7 +129,7 @@ void CpuPerFrame() {
   const double candump_before = CpuSeconds(candump.pid());
   const double start = Now();
   {
-    auto flood = StartFlood();
+    auto flood = StartFlood(kind);
     SleepFor(5.0);
     flood->KillAll();
   }
@@ -123,6 +149,98 @@ void CpuPerFrame() {
               100 * daemon_cpu / seconds);
   std::printf("  candump:   %7.1f us a frame, %5.1f %% of one CPU\n", candump_cpu * per_frame,
               100 * candump_cpu / seconds);
+}
+
+// A blocking client of the control socket.
+int ConnectBlocking(const std::string& path) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, sizeof address.sun_path - 1);
+  if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The guard's CPU time for a client that floods the control socket: 1 MiB
+// of a byte without effect, written as fast as the guard takes it; then a
+// ping flood whose echoes the client reads.
+void ControlBytes() {
+  std::printf("[%s] CPU time per control byte:\n", Machine());
+  Boat boat({});
+  const int fd = ConnectBlocking(boat.socket);
+  if (fd < 0) {
+    std::printf("  cannot connect\n");
+    return;
+  }
+  SleepFor(0.2);
+  constexpr size_t kTotal = 1 << 20;
+  const std::vector<uint8_t> chunk(4096, 7);
+  double cpu = CpuSeconds(boat.daemon->pid());
+  double start = Now();
+  for (size_t sent = 0; sent < kTotal;) {
+    const ssize_t n = write(fd, chunk.data(), chunk.size());
+    if (n <= 0) break;
+    sent += static_cast<size_t>(n);
+  }
+  // Until the guard has read the last of it.
+  for (int queued = 1; queued > 0 && Now() < start + 60;) {
+    if (ioctl(fd, SIOCOUTQ, &queued) != 0) break;
+    if (queued > 0) SleepFor(0.001);
+  }
+  double seconds = Now() - start;
+  cpu = CpuSeconds(boat.daemon->pid()) - cpu;
+  std::printf("  1 MiB in %.2f s: helmwatch %.3f us a byte, %.2f s of CPU\n", seconds,
+              1e6 * cpu / static_cast<double>(kTotal), cpu);
+
+  const std::vector<uint8_t> pings(64, 1);
+  std::vector<uint8_t> echoes(65536);
+  fcntl(fd, F_SETFL, O_NONBLOCK);
+  cpu = CpuSeconds(boat.daemon->pid());
+  start = Now();
+  size_t sent = 0;
+  size_t answered = 0;
+  while (Now() < start + 2.0) {
+    const ssize_t n = write(fd, pings.data(), pings.size());
+    if (n > 0) sent += static_cast<size_t>(n);
+    const ssize_t got = read(fd, echoes.data(), echoes.size());
+    if (got > 0) answered += static_cast<size_t>(got);
+  }
+  seconds = Now() - start;
+  cpu = CpuSeconds(boat.daemon->pid()) - cpu;
+  std::printf("  ping flood for 2 s: %zu pings sent, %zu answered; helmwatch %.3f us a ping, "
+              "%.1f %% of one CPU\n",
+              sent, answered, 1e6 * cpu / static_cast<double>(sent ? sent : 1), 100 * cpu / seconds);
+  close(fd);
+}
+
+// How soon the control socket listens after the start, and what the
+// running guard holds in memory (all of it locked, when privileged).
+void StartUpAndMemory() {
+  constexpr int kStarts = 5;
+  std::printf("[%s] Start to control socket, %d starts; memory of the running guard:\n",
+              Machine(), kStarts);
+  std::vector<double> times;
+  std::string memory;
+  for (int i = 0; i < kStarts; ++i) {
+    Boat boat({});
+    times.push_back(boat.listening_after);
+    if (i + 1 == kStarts) {
+      std::istringstream status(ReadFile("/proc/" + std::to_string(boat.daemon->pid()) + "/status"));
+      for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0 || line.rfind("VmLck:", 0) == 0) {
+          line.erase(std::remove(line.begin(), line.end(), '\t'), line.end());
+          memory += "  " + line + "\n";
+        }
+      }
+    }
+  }
+  std::sort(times.begin(), times.end());
+  std::printf("  exec to listening: min %.1f ms, median %.1f ms, max %.1f ms\n", 1000 * times.front(),
+              1000 * times[times.size() / 2], 1000 * times.back());
+  std::printf("%s", memory.c_str());
 }
 
 // The error of every command against release + 3 s + k x 250 ms, as the
@@ -207,9 +325,12 @@ int main() {
   using namespace helmwatch_test;
   setvbuf(stdout, nullptr, _IOLBF, 0);
   std::printf("=== helmwatch on the emulated boat (times include the emulator's)\n");
-  CpuPerFrame();
+  CpuPerFrame(Flood::kUnrelated);
+  CpuPerFrame(Flood::kAutopilotStatus);
   CommandTiming(false);
   CommandTiming(true);
   StandbyToCleared();
+  ControlBytes();
+  StartUpAndMemory();
   return 0;
 }
