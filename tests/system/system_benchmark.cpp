@@ -5,6 +5,7 @@
 // alarm starts after the autopilot reports standby. Runs inside the bench's
 // virtual machine (bench/run), so every figure carries the emulator's cost.
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,6 +33,14 @@ constexpr int kEpisodes = 4;
 // delivers what it can; the rate reached is printed.
 constexpr char kFloodGapMs[] = "1";
 constexpr char kFloodBurst[] = "2";
+
+// The machine the figures come from: the benchmark runs on more than one
+// architecture and every heading names it.
+const char* Machine() {
+  static utsname name{};
+  static const bool known = uname(&name) == 0;
+  return known ? name.machine : "unknown";
+}
 
 long FramesReceivedOnCan0() {
   return std::atol(ReadFile("/sys/class/net/can0/statistics/rx_packets").c_str());
@@ -94,7 +103,7 @@ std::unique_ptr<DaemonProcess> StartFlood() {
 }
 
 void CpuPerFrame() {
-  std::printf("CPU time per received frame, bus flooded for 5 s:\n");
+  std::printf("[%s] CPU time per received frame, bus flooded for 5 s:\n", Machine());
   Boat boat({});
   DaemonProcess candump({"candump", "can0"});
   SleepFor(0.5);
@@ -128,8 +137,8 @@ void CpuPerFrame() {
 // The error of every command against release + 3 s + k x 250 ms, as the
 // autopilot's controller received it, over several unconfirmed presses.
 void CommandTiming(bool flooded) {
-  std::printf("Standby command time against its deadline, %s bus, %d presses:\n",
-              flooded ? "flooded" : "quiet", kEpisodes);
+  std::printf("[%s] Standby command time against its deadline, %s bus, %d presses:\n",
+              Machine(), flooded ? "flooded" : "quiet", kEpisodes);
   Boat boat({});
   std::unique_ptr<DaemonProcess> flood;
   if (flooded) {
@@ -170,8 +179,8 @@ void CommandTiming(bool flooded) {
 // first write, over presses the autopilot answers 100 ms after the first
 // command.
 void StandbyToCleared() {
-  std::printf("Standby status on the bus to the cleared alarm's first write, %d presses:\n",
-              kEpisodes);
+  std::printf("[%s] Standby status on the bus to the cleared alarm's first write, %d presses:\n",
+              Machine(), kEpisodes);
   Boat boat({"--standby-on-command=100", "--standby-for=2000"});
   WriteRecorder writes(boat.alarm_dir);
   std::vector<double> latencies;
@@ -206,7 +215,8 @@ void StandbyToCleared() {
 int main() {
   using namespace helmwatch_test;
   setvbuf(stdout, nullptr, _IOLBF, 0);
-  std::printf("=== helmwatch on the emulated boat (times include the emulator's)\n");
+  std::printf("=== helmwatch on the emulated boat, %s (times include the emulator's)\n",
+              Machine());
   CpuPerFrame();
   CommandTiming(false);
   CommandTiming(true);
