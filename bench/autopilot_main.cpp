@@ -4,7 +4,8 @@
 // standby bit, kind 11 from the command source address) every period, and
 // writes one line per event, stamped with CLOCK_MONOTONIC seconds:
 //   T ready                      status broadcasting has begun
-//   T rx ID LEN BYTES...          every frame received
+//   T rx ID LEN BYTES...          every frame received, at the kernel's
+//                                 receive time
 //   T command SEQ source S target A   a whole, well-formed standby command
 //   T malformed WHAT              a command frame that breaks the format
 //   T standby                     the autopilot has switched to standby
@@ -24,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "bench/autopilot_sim.h"
@@ -129,6 +131,12 @@ int OpenCan(const char* interface) {
     close(fd);
     return -1;
   }
+  // Frames are stamped when the kernel receives them, not when this process
+  // gets the CPU: on a bench this process may share one CPU with the
+  // daemon, whose real-time alarm child runs first.
+  const int on = 1;
+  if (setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) < 0)
+    perror("setsockopt(SO_TIMESTAMPNS)");
   sockaddr_can address{};
   address.can_family = AF_CAN;
   address.can_ifindex = request.ifr_ifindex;
@@ -138,6 +146,32 @@ int OpenCan(const char* interface) {
     return -1;
   }
   return fd;
+}
+
+// Reads one frame; returns its receive time in CLOCK_MONOTONIC seconds, or
+// -1 when no whole frame was read. The kernel stamps with the real-time
+// clock: the frame's age on that clock is taken off the monotonic time now.
+double Receive(int fd, can_frame* frame) {
+  iovec data{frame, sizeof *frame};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+  msghdr message{};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  if (recvmsg(fd, &message, 0) != static_cast<ssize_t>(sizeof *frame)) return -1;
+  const double now = MonotonicSeconds();
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
+    timespec stamp{};
+    std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+    timespec real{};
+    clock_gettime(CLOCK_REALTIME, &real);
+    const double age = static_cast<double>(real.tv_sec - stamp.tv_sec) +
+                       static_cast<double>(real.tv_nsec - stamp.tv_nsec) / 1e9;
+    return now - std::fmax(0, age);
+  }
+  return now;
 }
 
 void Send(int fd, const SimFrame& frame) {
@@ -212,8 +246,8 @@ int main(int argc, char** argv) {
     const int wait_ms = static_cast<int>(std::ceil(std::fmax(0, wake - MonotonicSeconds()) * 1000));
     if (poll(&ready, 1, wait_ms) <= 0) continue;
     can_frame in{};
-    if (read(fd, &in, sizeof in) != static_cast<ssize_t>(sizeof in)) continue;
-    now = MonotonicSeconds();
+    now = Receive(fd, &in);
+    if (now < 0) continue;
     SimFrame frame{in.can_id & CAN_EFF_MASK, in.can_dlc, {}};
     std::memcpy(frame.data, in.data, sizeof frame.data);
     std::fprintf(log, "%.6f rx %08X %u", now, static_cast<unsigned>(frame.id), frame.length);

@@ -246,8 +246,8 @@ void StartUpAndMemory() {
 // The error of every command against release + 3 s + k x 250 ms, as the
 // autopilot's controller received it, over several unconfirmed presses.
 void CommandTiming(bool flooded) {
-  std::printf("Standby command time against its deadline, %s bus, %d presses:\n",
-              flooded ? "flooded" : "quiet", kEpisodes);
+  std::printf("[%s] Standby command time against its deadline, %s bus, %d presses:\n",
+              Machine(), flooded ? "flooded" : "quiet", kEpisodes);
   Boat boat({});
   std::unique_ptr<DaemonProcess> flood;
   if (flooded) {
@@ -288,8 +288,8 @@ void CommandTiming(bool flooded) {
 // first write, over presses the autopilot answers 100 ms after the first
 // command.
 void StandbyToCleared() {
-  std::printf("Standby status on the bus to the cleared alarm's first write, %d presses:\n",
-              kEpisodes);
+  std::printf("[%s] Standby status on the bus to the cleared alarm's first write, %d presses:\n",
+              Machine(), kEpisodes);
   Boat boat({"--standby-on-command=100", "--standby-for=2000"});
   WriteRecorder writes(boat.alarm_dir);
   std::vector<double> latencies;
@@ -324,7 +324,8 @@ void StandbyToCleared() {
 int main() {
   using namespace helmwatch_test;
   setvbuf(stdout, nullptr, _IOLBF, 0);
-  std::printf("=== helmwatch on the emulated boat (times include the emulator's)\n");
+  std::printf("=== helmwatch on the emulated boat, %s (times include the emulator's)\n",
+              Machine());
   CpuPerFrame(Flood::kUnrelated);
   CpuPerFrame(Flood::kAutopilotStatus);
   CommandTiming(false);
