@@ -487,6 +487,20 @@ TEST_F(CanLayer, ErrorFramesSetTheBusStateOnTheWayToTheNextDataFrame) {
   EXPECT_EQ(channel().bus_on, 1);
 }
 
+TEST_F(CanLayer, LinkStateFollowsTheErrorFramesWithoutAskingTheInterface) {
+  EXPECT_EQ(HalGetLinkState(0), HalLinkNoSocket);
+  Open();
+  EXPECT_EQ(HalGetLinkState(0), HalLinkUp);
+  CanFrame frame = {};
+  ASSERT_TRUE(PutBusFrame(channel().fd, CAN_ERR_FLAG | CAN_ERR_BUSOFF, {0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(HalReceiveFrame(0, &frame), kHalErrorNoFrame);
+  EXPECT_EQ(HalGetLinkState(0), HalLinkBusOff);
+  ASSERT_TRUE(PutBusFrame(channel().fd, CAN_ERR_FLAG | CAN_ERR_RESTARTED, {0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(HalReceiveFrame(0, &frame), kHalErrorNoFrame);
+  EXPECT_EQ(HalGetLinkState(0), HalLinkUp);
+  EXPECT_THAT(fake_can_calls, IsEmpty()) << "no query of the interface while it is up";
+}
+
 TEST_F(CanLayer, RemoteFramesAreNeverDelivered) {
   Open();
   const int fd = channel().fd;
