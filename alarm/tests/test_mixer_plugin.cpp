@@ -84,7 +84,8 @@ int WriteInteger(snd_ctl_ext_t* ext, snd_ctl_ext_key_t, long* values) {
   const std::string line = std::to_string(values[0]) + " " + std::to_string(values[1]) + "\n";
   const int fd = open(mixer->record.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd >= 0) {
-    static_cast<void>(write(fd, line.data(), line.size()));
+    const ssize_t written = write(fd, line.data(), line.size());
+    static_cast<void>(written);
     close(fd);
   }
   bool changed = false;
