@@ -296,5 +296,3 @@ void Supervise(const GuardLoop* loop, const timespec* now) {
   Notify(message);
   WriteStatusFile();
 }
-
-const char* GuardStatusLine() { return supervisor.line; }

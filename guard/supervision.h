@@ -41,6 +41,3 @@ void ServeSupervisionTimer();
 // a return, the status line to the service manager and the status file.
 // An unchanged pass costs a few comparisons.
 void Supervise(const GuardLoop* loop, const timespec* now);
-
-// The current status line, as last sent.
-const char* GuardStatusLine();
