@@ -34,8 +34,13 @@ AlarmType ParseAlarmType(const char* name);
 // The -t name of type; "none" for AlarmNone.
 const char* AlarmTypeName(AlarmType type);
 
-// Plays the first step_count steps of pattern on the output configured in
-// guard_config and returns at once: the pattern plays in a child process of
+// Where the alarms play: start-up hands over the output's type and its -o
+// argument (null when not given), which must live as long as the process,
+// before the first alarm. Until then the type is AlarmNone.
+void SetAlarmOutput(AlarmType type, const char* options);
+
+// Plays the first step_count steps of pattern on the output SetAlarmOutput
+// named and returns at once: the pattern plays in a child process of
 // its own, which ends by itself (see alarm_child.h). From the first alarm on
 // SIGCHLD is ignored, so no finished child is left to reap. Does nothing for
 // AlarmNone; a fork that fails is reported ("fork(): ...") and this alarm is

@@ -7,22 +7,28 @@
 #include "alarm/alarm_child.h"
 #include "alarm/speaker_alarm.h"
 #include "alarm/sysfs_alarm.h"
-#include "guard/guard.h"
 
 namespace {
 
 constexpr int kSpeakerVolumePercent = 100;
 
+// Set once at start-up, read in every alarm child.
+struct AlarmOutput {
+  AlarmType type;
+  const char* options;
+};
+AlarmOutput alarm_output = {AlarmNone, nullptr};
+
 void PlayOnConfiguredOutput(const AlarmStep* pattern, int32_t step_count) {
-  switch (guard_config.alarm_type) {
+  switch (alarm_output.type) {
     case AlarmBuzzer:
-      PlayBuzzerPattern(pattern, step_count);
+      PlayBuzzerPattern(alarm_output.options, pattern, step_count);
       break;
     case AlarmDualBuzzer:
-      PlayDualBuzzerPattern(pattern, step_count);
+      PlayDualBuzzerPattern(alarm_output.options, pattern, step_count);
       break;
     case AlarmGpio:
-      PlayGpioPattern(pattern, step_count);
+      PlayGpioPattern(alarm_output.options, pattern, step_count);
       break;
     case AlarmSpeaker:
       // Every alarm at full volume, whatever the volume was turned down to
@@ -38,8 +44,10 @@ void PlayOnConfiguredOutput(const AlarmStep* pattern, int32_t step_count) {
 
 }  // namespace
 
+void SetAlarmOutput(AlarmType type, const char* options) { alarm_output = {type, options}; }
+
 void SoundAlarm(const AlarmStep* pattern, int32_t step_count) {
-  if (guard_config.alarm_type == AlarmNone) return;
+  if (alarm_output.type == AlarmNone) return;
 
   // The system reaps finished children: the guard never waits for one. Set
   // before the fork, so that a child that ends at once is reaped as well.

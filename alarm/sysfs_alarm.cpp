@@ -11,7 +11,7 @@
 #include <ctime>
 
 #include "alarm/alarm_child.h"
-#include "guard/guard.h"
+#include "common/monotonic_time.h"
 
 namespace {
 
@@ -24,16 +24,12 @@ constexpr char kBuzzerVolumeOn[] = "10000";
 constexpr char kDualBuzzerOn[] = "100";
 
 constexpr uint32_t kMicrosecondsPerMillisecond = 1000;
-constexpr long kNanosecondsPerMicrosecond = 1000;
-constexpr uint32_t kMicrosecondsPerSecond = 1000000;
 
 // One sleep per step, not resumed when a signal cuts it short: only a stop
 // does. The product is unsigned 32-bit, so a step is bounded at 4294967 ms.
 void SleepStep(const AlarmStep& step) {
   const uint32_t microseconds = step.duration_ms * kMicrosecondsPerMillisecond;
-  timespec delay;
-  delay.tv_sec = static_cast<time_t>(microseconds / kMicrosecondsPerSecond);
-  delay.tv_nsec = static_cast<long>(microseconds % kMicrosecondsPerSecond) * kNanosecondsPerMicrosecond;
+  const timespec delay = MicrosecondsToTimespec(microseconds);
   nanosleep(&delay, nullptr);
 }
 
@@ -106,11 +102,11 @@ bool FormatGpioPath(char (&path)[kGpioPathSize], int number) {
   return length >= 0 && static_cast<size_t>(length) < sizeof path;
 }
 
-void PlayBuzzerPattern(const AlarmStep* pattern, int32_t step_count) {
+void PlayBuzzerPattern(const char* directory, const AlarmStep* pattern, int32_t step_count) {
   char frequency_path[kBuzzerPathSize];
   char volume_path[kBuzzerPathSize];
-  FormatBuzzerPath(frequency_path, guard_config.alarm_options, kBuzzerFiles[0]);
-  FormatBuzzerPath(volume_path, guard_config.alarm_options, kBuzzerFiles[1]);
+  FormatBuzzerPath(frequency_path, directory, kBuzzerFiles[0]);
+  FormatBuzzerPath(volume_path, directory, kBuzzerFiles[1]);
 
   Attribute frequency;
   if (!OpenAttribute(&frequency, frequency_path)) return;
@@ -138,11 +134,11 @@ void PlayBuzzerPattern(const AlarmStep* pattern, int32_t step_count) {
   Close(&volume);
 }
 
-void PlayDualBuzzerPattern(const AlarmStep* pattern, int32_t step_count) {
+void PlayDualBuzzerPattern(const char* directory, const AlarmStep* pattern, int32_t step_count) {
   char duty_path[kBuzzerPathSize];
   char period_path[kBuzzerPathSize];
-  FormatBuzzerPath(duty_path, guard_config.alarm_options, kDualBuzzerFiles[0]);
-  FormatBuzzerPath(period_path, guard_config.alarm_options, kDualBuzzerFiles[1]);
+  FormatBuzzerPath(duty_path, directory, kDualBuzzerFiles[0]);
+  FormatBuzzerPath(period_path, directory, kDualBuzzerFiles[1]);
 
   Attribute duty;
   if (!OpenAttribute(&duty, duty_path)) return;
@@ -167,14 +163,14 @@ void PlayDualBuzzerPattern(const AlarmStep* pattern, int32_t step_count) {
   Close(&period);
 }
 
-void PlayGpioPattern(const AlarmStep* pattern, int32_t step_count) {
-  if (guard_config.alarm_options == nullptr) {
+void PlayGpioPattern(const char* number, const AlarmStep* pattern, int32_t step_count) {
+  if (number == nullptr) {
     std::fputs("No GPIO number specified\n", stderr);
     return;
   }
   // The line must already be exported as an output: only its value is set.
   char path[kGpioPathSize];
-  FormatGpioPath(path, ReadGpioNumber(guard_config.alarm_options));
+  FormatGpioPath(path, ReadGpioNumber(number));
 
   Attribute value;
   if (!OpenAttribute(&value, path)) return;

@@ -38,13 +38,24 @@ constexpr uint8_t kFill = 0xFF;
 // Fast-packet byte 0: sequence number in bits 5-7, frame number in bits 0-4.
 constexpr uint32_t kSequenceShift = 5;
 
+// 8 when the latest kind-10 status said standby, else 0.
+int ap_standby = 0;
+// Commands sent; the low 3 bits number the fast packet.
+int32_t fast_packet_sequence = 0;
+
 }  // namespace
 
 uint8_t autopilot_address = kAddressNotLearnt;
 uint8_t command_source_address = kAddressNotLearnt;
-int ap_standby = 0;
-int32_t fast_packet_sequence = 0;
 uint32_t ap_status_count = 0;
+
+void ResetAutopilotMessages() {
+  autopilot_address = kAddressNotLearnt;
+  command_source_address = kAddressNotLearnt;
+  ap_standby = 0;
+  fast_packet_sequence = 0;
+  ap_status_count = 0;
+}
 
 void ReceiveApStatusOnly() {
   (void)HalSetReceiveFilter(kCanChannel, kApStatusPgn << kPgnShift, kPgnMask << kPgnShift);

@@ -14,11 +14,12 @@ inline constexpr uint8_t kAddressNotLearnt = 254;
 // What the status messages have taught so far, for the life of the process.
 extern uint8_t autopilot_address;       // sender of the latest kind-10 status
 extern uint8_t command_source_address;  // sender of the latest kind-11 status
-extern int ap_standby;                  // 8 when the latest kind-10 status said standby, else 0
-extern int32_t fast_packet_sequence;    // commands sent; low 3 bits number the fast packet
 // Autopilot status messages (kind 10) decoded so far, modulo 2^32: a change
 // tells a watcher that the autopilot was heard, at no cost per frame.
 extern uint32_t ap_status_count;
+
+// Forgets everything learnt and the commands counted, as at process start.
+void ResetAutopilotMessages();
 
 // Has the CAN layer's sockets receive the autopilot's status messages (from
 // any sender) and nothing else of the bus's traffic: the only frames the

@@ -64,6 +64,9 @@ HalChannel& Channel() { return hal_channels[kCanChannel]; }
 // The receive filter every socket of the channel gets; mask 0: none.
 can_filter receive_filter = {0, 0};
 
+// Whether HalInit ran.
+int hal_initialised = 0;
+
 // Set when a read or a write found the interface down; cleared by a frame
 // received or the interface's flags showing it up again.
 bool link_down = false;
@@ -115,8 +118,14 @@ bool WithinLimits(const can_bittiming_const& limits, uint32_t brp, uint8_t prop_
 
 // No socket before HalInit either: a zeroed fd would name standard input.
 HalChannel hal_channels[kHalChannelCount] = {{0, -1, 0, "", 0, 0, 0, 0, 0, 0}};
-int hal_initialised = 0;
 int can_fd = -1;
+
+void HalResetForTesting() {
+  hal_initialised = 0;
+  hal_channels[0] = HalChannel{0, -1, 0, "", 0, 0, 0, 0, 0, 0};
+  can_fd = -1;
+  receive_filter = {0, 0};
+}
 
 int HalInit() {
   HalChannel& channel = Channel();

@@ -43,9 +43,8 @@ struct HalChannel {
   uint8_t sjw;
 };
 
-// The layer's static records: the channel table and whether HalInit ran.
+// The layer's channel table.
 extern HalChannel hal_channels[kHalChannelCount];
-extern int hal_initialised;
 
 // What HalGetBusStatus reports. The reserved fields keep the record's layout
 // (32 bytes) and are always 0.
@@ -118,6 +117,11 @@ int HalSetReceiveFilter(int channel, uint32_t id, uint32_t mask);
 int HalIsOpen(int channel);
 
 int HalGetBusStatus(int channel, HalBusStatus* status);
+
+// Back to the state at process start, for tests: HalInit not run, channel 0
+// blank, no socket, no receive filter. Closes nothing: a socket the channel
+// had is the caller's to deal with.
+void HalResetForTesting();
 
 // Used inside the layer: creating and setting up the channel's socket, and
 // configuring the interface (which closes and re-creates an existing socket).

@@ -4,18 +4,19 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 
+#include "common/monotonic_time.h"
+
 namespace {
 
-constexpr unsigned char kPing = 1;
-constexpr unsigned char kConfirm = 2;
-constexpr unsigned char kNone = 0;  // replaces the byte in force
+constexpr unsigned char kPing = HELMWATCH_PING;
+constexpr unsigned char kConfirm = HELMWATCH_CONFIRM;
+constexpr unsigned char kNone = HELMWATCH_WITHDRAW;  // replaces the byte in force
 
 int SendByte(int fd, unsigned char byte) {
   for (;;) {
@@ -26,12 +27,6 @@ int SendByte(int fd, unsigned char byte) {
     // stopped reading this connection altogether.
     return -1;
   }
-}
-
-int64_t NowMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 // Consumes whatever has arrived. Returns the number of bytes, or -1 when the
@@ -84,11 +79,11 @@ extern "C" int HelmwatchConfirm(int fd) { return SendByte(fd, kConfirm); }
 extern "C" int HelmwatchWithdraw(int fd) { return SendByte(fd, kNone); }
 
 extern "C" int HelmwatchReadEchoes(int fd, int timeout_ms) {
-  const int64_t deadline = NowMs() + (timeout_ms > 0 ? timeout_ms : 0);
+  const int64_t deadline = MonotonicMilliseconds() + (timeout_ms > 0 ? timeout_ms : 0);
   for (;;) {
     const int count = Drain(fd);
     if (count != 0) return count;
-    const int64_t left = deadline - NowMs();
+    const int64_t left = deadline - MonotonicMilliseconds();
     if (left <= 0) return 0;
     pollfd ready{fd, POLLIN, 0};
     if (poll(&ready, 1, static_cast<int>(left)) < 0 && errno != EINTR) return -1;

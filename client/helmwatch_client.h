@@ -14,12 +14,12 @@
 #ifndef HELMWATCH_CLIENT_H
 #define HELMWATCH_CLIENT_H
 
+/* HELMWATCH_DEFAULT_SOCKET and the bytes themselves. */
+#include "helmwatch_protocol.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-/* Where the guard listens unless started with -u. */
-#define HELMWATCH_DEFAULT_SOCKET "/run/helmwatch"
 
 /* Connects to the guard at path (NULL: the default). Returns the connection's
  * descriptor, or -1 with errno set (ENOENT or ECONNREFUSED: no guard

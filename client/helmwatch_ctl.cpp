@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <sys/file.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +13,7 @@
 #include <string>
 
 #include "client/helmwatch_client.h"
+#include "common/monotonic_time.h"
 
 namespace {
 
@@ -31,12 +31,6 @@ constexpr char kUsage[] =
     "  -u, --unix=PATH   the guard's socket (default " HELMWATCH_DEFAULT_SOCKET ")\n"
     "  -t, --timeout=MS  how long ping waits for the answer (default 1000)\n"
     "  --version         print the version and exit\n";
-
-double Now() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
 
 bool Number(const char* text, long low, long high, long* value) {
   char* end = nullptr;
@@ -129,17 +123,17 @@ int main(int argc, char** argv) {
     }
   } else {
     // A standing ping is answered at every wake-up of the idle guard.
-    const double end = seconds >= 0 ? Now() + static_cast<double>(seconds) : 1e300;
-    unsigned char ping = 1;
+    const double end = seconds >= 0 ? MonotonicSeconds() + static_cast<double>(seconds) : 1e300;
+    unsigned char ping = HELMWATCH_PING;
     if (write(fd, &ping, 1) != 1) status = 2;
-    while (status == 0 && Now() < end) {
-      const double left_ms = (end - Now()) * 1000;
+    while (status == 0 && MonotonicSeconds() < end) {
+      const double left_ms = (end - MonotonicSeconds()) * 1000;
       const int count = HelmwatchReadEchoes(fd, left_ms > 1000 ? 1000 : static_cast<int>(left_ms));
       if (count < 0) {
-        std::printf("%.6f closed by the guard\n", Now());
+        std::printf("%.6f closed by the guard\n", MonotonicSeconds());
         break;
       }
-      for (int i = 0; i < count; ++i) std::printf("%.6f echo\n", Now());
+      for (int i = 0; i < count; ++i) std::printf("%.6f echo\n", MonotonicSeconds());
       std::fflush(stdout);
     }
   }

@@ -143,8 +143,9 @@ press of the autopilot key that the unit's user-interface application does
 not confirm in time makes it command the autopilot to standby.
 
 This package holds what building the user-interface application against
-the client library needs: the C header helmwatch_client.h, the static
-library and the pkg-config file helmwatch-client.pc.")
+the client library needs: the C headers helmwatch_client.h and
+helmwatch_protocol.h, the static library and the pkg-config file
+helmwatch-client.pc.")
 set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS library)
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 include(CPack)

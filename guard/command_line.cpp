@@ -46,40 +46,55 @@ void PrintUsage() {
   std::exit(1);
 }
 
-const char* ParseCommandLine(int argc, char* argv[]) {
+CommandLineResult ParseOptions(int argc, char* argv[], GuardConfig* config, const char** device_path) {
+  optind = 0;  // glibc's full restart
   int option;
   while ((option = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
     switch (option) {
       case 'd':
-        guard_config.daemonize = 1;
+        config->daemonize = 1;
         break;
       case 'o':
-        guard_config.alarm_options = optarg;
+        config->alarm_options = optarg;
         break;
       case 'V':  // long only: the usage text stays as integrators know it
-        std::puts("helmwatch " HELMWATCH_VERSION);
-        std::exit(0);
+        return CommandLineVersion;
       case 'u':
-        guard_config.socket_name = optarg;
+        config->socket_name = optarg;
         break;
       case 't':
-        guard_config.alarm_type = ParseAlarmType(optarg);
-        if (guard_config.alarm_type == AlarmNone) {
+        config->alarm_type = ParseAlarmType(optarg);
+        if (config->alarm_type == AlarmNone) {
           std::fprintf(stderr, "Unknown alarm type %s\n", optarg);
-          PrintUsage();
+          return CommandLineUsage;
         }
         break;
       default:  // -h, an unknown or ambiguous option, a missing argument
-        PrintUsage();
+        return CommandLineUsage;
     }
   }
 
   // Tested after all options, so -o may stand before or after -t.
-  if (guard_config.alarm_type == AlarmGpio && guard_config.alarm_options == nullptr) {
+  if (config->alarm_type == AlarmGpio && config->alarm_options == nullptr) {
     std::fputs("GPIO alarm requires a GPIO number specified with -o.\n", stderr);
-    PrintUsage();
+    return CommandLineUsage;
   }
 
-  if (optind >= argc) PrintUsage();
-  return argv[optind];
+  if (optind >= argc) return CommandLineUsage;
+  *device_path = argv[optind];
+  return CommandLineRun;
+}
+
+const char* ParseCommandLine(int argc, char* argv[]) {
+  const char* device_path = nullptr;
+  switch (ParseOptions(argc, argv, &guard_config, &device_path)) {
+    case CommandLineRun:
+      break;
+    case CommandLineVersion:
+      std::puts("helmwatch " HELMWATCH_VERSION);
+      std::exit(0);
+    case CommandLineUsage:
+      PrintUsage();
+  }
+  return device_path;
 }

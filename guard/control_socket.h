@@ -5,10 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "client/helmwatch_protocol.h"
+
 // Bytes a client sends.
 enum ControlByte : uint8_t {
-  ControlPing = 1,     // answered with 1 while the guard is idle
-  ControlConfirm = 2,  // the press has been handled: ends the confirmation window
+  ControlPing = HELMWATCH_PING,        // answered with 1 while the guard is idle
+  ControlConfirm = HELMWATCH_CONFIRM,  // the press has been handled: ends the confirmation window
 };
 
 // Readies the control socket's path at start-up, before anything touches

@@ -8,12 +8,11 @@
 
 #include "alarm/alarm.h"
 #include "can/autopilot.h"
-#include "can/can_hal.h"
+#include "common/monotonic_time.h"
 #include "guard/control_socket.h"
 #include "guard/guard.h"
 #include "guard/key_device.h"
 #include "guard/key_input.h"
-#include "guard/monotonic_time.h"
 #include "guard/supervision.h"
 
 namespace {
@@ -113,7 +112,7 @@ void ServeControlClient(GuardLoop* loop) {
 int ServeReadyDescriptors(GuardLoop* loop, const fd_set* ready) {
   // Descriptor 0 is as good as any other: a daemon started with standard
   // input closed may be given it for a socket.
-  if (can_fd >= 0 && FD_ISSET(can_fd, ready)) DrainCanInput();
+  if (loop->can_fd >= 0 && FD_ISSET(loop->can_fd, ready)) DrainCanInput();
 
   if (loop->listen_fd >= 0 && FD_ISSET(loop->listen_fd, ready)) {
     const int client = AcceptControlClient(loop->listen_fd);
@@ -169,7 +168,7 @@ void RunWakeUpAction(GuardLoop* loop, int short_press) {
 
 }  // namespace
 
-GuardLoop NewGuardLoop(int key_fd, int listen_fd) {
+GuardLoop NewGuardLoop(int key_fd, int can_socket_fd, int listen_fd) {
   GuardLoop loop = {};
   loop.state = GuardIdle;
   loop.timeout_armed = 0;
@@ -179,6 +178,7 @@ GuardLoop NewGuardLoop(int key_fd, int listen_fd) {
   loop.client_fd = -1;
   loop.listen_fd = listen_fd;
   loop.key_fd = key_fd;
+  loop.can_fd = can_socket_fd;
   return loop;
 }
 
@@ -190,7 +190,7 @@ int FillGuardSelectSet(const GuardLoop* loop, fd_set* read_set) {
   } else if (KeyDeviceWatchFd() >= 0) {
     AddToSet(KeyDeviceWatchFd(), read_set, &count);
   }
-  if (can_fd >= 0) AddToSet(can_fd, read_set, &count);
+  if (loop->can_fd >= 0) AddToSet(loop->can_fd, read_set, &count);
   if (loop->listen_fd >= 0) AddToSet(loop->listen_fd, read_set, &count);
   if (loop->client_fd >= 0) AddToSet(loop->client_fd, read_set, &count);
   return count;
@@ -221,9 +221,9 @@ void RunGuardPass(GuardLoop* loop, int select_result, const fd_set* ready) {
   }
 }
 
-void RunGuardLoop(int key_fd, int listen_fd) {
+void RunGuardLoop(int key_fd, int can_socket_fd, int listen_fd) {
   static GuardLoop loop;
-  loop = NewGuardLoop(key_fd, listen_fd);
+  loop = NewGuardLoop(key_fd, can_socket_fd, listen_fd);
   timespec now = MonotonicNow();
   Supervise(&loop, &now);
   for (;;) {

@@ -44,10 +44,11 @@ struct GuardLoop {
   int client_fd;
   int listen_fd;
   int key_fd;  // -1 while the key device is gone
+  int can_fd;  // the CAN layer's receive socket; -1 when start-up got none
 };
 
 // The variables as the loop enters: idle, nothing armed, no client.
-GuardLoop NewGuardLoop(int key_fd, int listen_fd);
+GuardLoop NewGuardLoop(int key_fd, int can_socket_fd, int listen_fd);
 
 // Empties and fills the read set for the next select; returns its count.
 int FillGuardSelectSet(const GuardLoop* loop, fd_set* read_set);

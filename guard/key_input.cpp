@@ -1,9 +1,10 @@
 #include "guard/key_input.h"
 
-#include <linux/input.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "common/monotonic_time.h"
 
 namespace {
 
@@ -13,12 +14,7 @@ constexpr unsigned kGuardedKeyCodes[] = {KEY_A, KEY_L};
 constexpr int kKeyUp = 0;
 constexpr int kKeyDown = 1;
 
-constexpr long kNanosecondsPerSecond = 1000000000L;
-
-// CLOCK_MONOTONIC time of the last key-down of a guarded key. Both codes
-// share it. Zero until the first key-down, so a key-up without one is
-// measured from the clock's origin and is not short.
-timespec press_time = {0, 0};
+ShortPressDetector key_device_detector = {{0, 0}};
 
 bool IsGuardedKey(unsigned code) {
   for (unsigned guarded : kGuardedKeyCodes) {
@@ -29,16 +25,17 @@ bool IsGuardedKey(unsigned code) {
 
 }  // namespace
 
-timespec TimespecDiff(timespec start, timespec end) {
-  timespec diff;
-  diff.tv_sec = end.tv_sec - start.tv_sec;
-  diff.tv_nsec = end.tv_nsec - start.tv_nsec;
-  if (diff.tv_nsec < 0) {
-    diff.tv_sec -= 1;
-    diff.tv_nsec += kNanosecondsPerSecond;
+int DetectShortPress(ShortPressDetector* detector, const input_event& event, timespec now) {
+  if (event.type != EV_KEY || !IsGuardedKey(event.code)) return 0;
+  if (event.value == kKeyDown) {
+    detector->press_time = now;
+    return 0;
   }
-  return diff;
+  if (event.value == kKeyUp) return TimespecDiff(detector->press_time, now).tv_sec <= 0 ? 1 : 0;
+  return 0;  // auto-repeat and anything else
 }
+
+void ResetKeyInput() { key_device_detector = {{0, 0}}; }
 
 int ReadKeyEvent(int key_fd) {
   // One record per call at the platform's own size (16 bytes on the 32-bit
@@ -53,18 +50,5 @@ int ReadKeyEvent(int key_fd) {
     }
     return 0;
   }
-
-  if (event.type != EV_KEY || !IsGuardedKey(event.code)) return 0;
-
-  if (event.value == kKeyDown) {
-    clock_gettime(CLOCK_MONOTONIC, &press_time);
-    return 0;
-  }
-  if (event.value == kKeyUp) {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    // Only whole seconds count: 0.999999999 s is short, 1 s is not.
-    return TimespecDiff(press_time, now).tv_sec <= 0 ? 1 : 0;
-  }
-  return 0;  // auto-repeat and anything else
+  return DetectShortPress(&key_device_detector, event, MonotonicNow());
 }

@@ -2,6 +2,8 @@
 // guarded key.
 #pragma once
 
+#include <linux/input.h>
+
 #include <ctime>
 
 // ReadKeyEvent's result when the device is gone (unplugged): end of file or
@@ -15,5 +17,17 @@ inline constexpr int kKeyDeviceGone = -1;
 // included.
 int ReadKeyEvent(int key_fd);
 
-// end minus start, nanoseconds kept within 0..999999999 by borrowing a second.
-timespec TimespecDiff(timespec start, timespec end);
+// The short-press detector's memory: when a guarded key last went down, on
+// CLOCK_MONOTONIC. Both codes share it. Zero until the first key-down, so a
+// key-up without one is measured from the clock's origin and is not short.
+struct ShortPressDetector {
+  timespec press_time;
+};
+
+// Takes one event seen at now (CLOCK_MONOTONIC; the event's own time stamp
+// is not used). Returns 1 when it is the key-up that completes a short
+// press: whole seconds count, 0.999999999 s is short and 1 s is not.
+int DetectShortPress(ShortPressDetector* detector, const input_event& event, timespec now);
+
+// Forgets the key-down ReadKeyEvent remembers, as at start-up.
+void ResetKeyInput();

@@ -19,6 +19,7 @@ int main(int argc, char* argv[]) {
   KeepStandardDescriptorsOpen();
   const char* key_device_path = ParseCommandLine(argc, argv);
   if (CheckAlarmOutput(guard_config.alarm_type, guard_config.alarm_options) != 0) std::exit(1);
+  SetAlarmOutput(guard_config.alarm_type, guard_config.alarm_options);
 
   const int key_fd = OpenKeyDevice(key_device_path);
   if (key_fd == kKeyDeviceNotInput) {
@@ -57,5 +58,5 @@ int main(int argc, char* argv[]) {
   if (privileged) LockMemory();
 
   NotifyReady();
-  RunGuardLoop(key_fd, listen_fd);
+  RunGuardLoop(key_fd, can_fd, listen_fd);
 }

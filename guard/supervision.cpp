@@ -19,11 +19,10 @@
 
 #include "can/autopilot.h"
 #include "can/can_hal.h"
-#include "guard/monotonic_time.h"
+#include "common/monotonic_time.h"
 
 namespace {
 
-constexpr long long kMicrosecondsPerSecond = 1000000;
 // How often the timer ticks while only the autopilot's silence is watched.
 constexpr long long kSilenceCheckMicroseconds = kMicrosecondsPerSecond;
 
@@ -178,8 +177,7 @@ void SetTimer(bool watch_silence) {
   }
   if (period == supervisor.timer_period_us || supervisor.timer_fd < 0) return;
   itimerspec ticks = {};
-  ticks.it_interval.tv_sec = static_cast<time_t>(period / kMicrosecondsPerSecond);
-  ticks.it_interval.tv_nsec = static_cast<long>(period % kMicrosecondsPerSecond) * kNanosecondsPerMicrosecond;
+  ticks.it_interval = MicrosecondsToTimespec(period);
   ticks.it_value = ticks.it_interval;
   timerfd_settime(supervisor.timer_fd, 0, &ticks, nullptr);
   supervisor.timer_period_us = period;
@@ -281,9 +279,7 @@ void Supervise(const GuardLoop* loop, const timespec* now) {
   if (supervisor.reported && facts == supervisor.facts) return;
 
   if (facts.silent != 0 && supervisor.facts.silent == 0) {
-    const long long quiet_us =
-        (now->tv_sec - supervisor.last_heard.tv_sec) * kMicrosecondsPerSecond +
-        (now->tv_nsec - supervisor.last_heard.tv_nsec) / kNanosecondsPerMicrosecond;
+    const long long quiet_us = MicrosecondsBetween(supervisor.last_heard, *now);
     supervisor.silent_since = time(nullptr) - static_cast<time_t>(quiet_us / kMicrosecondsPerSecond);
   }
   if (supervisor.reported) ReportChanges(supervisor.facts, facts);

@@ -22,7 +22,6 @@
 #include <string>
 #include <vector>
 
-#include "guard/guard.h"
 
 namespace alarm_test {
 
@@ -76,17 +75,6 @@ inline bool MakeAttributes(const std::string& directory, const std::vector<std::
   return true;
 }
 
-// Restores guard_config when a test is done with it.
-class SavedGuardConfig {
- public:
-  SavedGuardConfig() : saved_(guard_config) {}
-  ~SavedGuardConfig() { guard_config = saved_; }
-  SavedGuardConfig(const SavedGuardConfig&) = delete;
-  SavedGuardConfig& operator=(const SavedGuardConfig&) = delete;
-
- private:
-  GuardConfig saved_;
-};
 
 struct ChildResult {
   int status = -1;  // as waitpid gives it

@@ -39,6 +39,19 @@ using alarm_test::RunInChild;
 using Clock = std::chrono::steady_clock;
 using Files = std::map<std::string, std::string>;
 
+// The output under test, handed over whole as start-up hands it; each child
+// plays on the output as it was at its fork.
+AlarmType output_type = AlarmNone;
+const char* output_options = nullptr;
+void UseAlarmType(AlarmType type) {
+  output_type = type;
+  SetAlarmOutput(output_type, output_options);
+}
+void UseAlarmOptions(const char* options) {
+  output_options = options;
+  SetAlarmOutput(output_type, output_options);
+}
+
 constexpr uid_t kNobody = 65534;
 
 // Two long beeps: a child that plays on past a stop, or sleeps out a step a
@@ -93,18 +106,19 @@ class SoundAlarmTest : public ::testing::Test {
     ASSERT_TRUE(ChildrenOfThisProcess().empty()) << Describe(ChildrenOfThisProcess());
   }
   void TearDown() override {
+    UseAlarmType(AlarmNone);
+    UseAlarmOptions(nullptr);
     NoChildrenWithin(std::chrono::seconds(20));
     sigaction(SIGCHLD, &saved_sigchld_, nullptr);
   }
 
   struct sigaction saved_sigchld_ = {};
-  alarm_test::SavedGuardConfig saved_config_;
   alarm_test::ScratchDirectory dir_;
 };
 
 TEST_F(SoundAlarmTest, AlarmTypeNoneCreatesNoChild) {
-  guard_config.alarm_type = AlarmNone;
-  guard_config.alarm_options = dir_.path().c_str();
+  UseAlarmType(AlarmNone);
+  UseAlarmOptions(dir_.path().c_str());
   SoundAlarm(kWarningPattern, kWarningPatternSteps);
 
   EXPECT_TRUE(ChildrenOfThisProcess().empty());
@@ -119,7 +133,7 @@ TEST_F(SoundAlarmTest, AlarmTypeNoneCreatesNoChild) {
 TEST_F(SoundAlarmTest, TenAlarmsLeaveTenChildrenThatEndByThemselves) {
   // Long enough that all ten are surely still playing when counted.
   const AlarmStep long_beep[] = {{2900, 1500}};
-  guard_config.alarm_type = AlarmBuzzer;
+  UseAlarmType(AlarmBuzzer);
   std::vector<std::string> devices;
   for (int i = 0; i < 10; ++i) {
     devices.push_back(dir_ / std::to_string(i));
@@ -130,7 +144,7 @@ TEST_F(SoundAlarmTest, TenAlarmsLeaveTenChildrenThatEndByThemselves) {
   const auto start = std::chrono::steady_clock::now();
   for (const std::string& device : devices) {
     // Each child reads its own copy of the configuration, as it was at the fork.
-    guard_config.alarm_options = device.c_str();
+    UseAlarmOptions(device.c_str());
     SoundAlarm(long_beep, 1);
   }
   const double calls_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
@@ -216,8 +230,8 @@ TEST_F(SoundAlarmTest, ChildEndsWithStatusZeroWhateverTheDriverMet) {
   };
   for (const Case& test_case : cases) {
     SCOPED_TRACE(test_case.message);
-    guard_config.alarm_type = test_case.type;
-    guard_config.alarm_options = test_case.options;
+    UseAlarmType(test_case.type);
+    UseAlarmOptions(test_case.options);
     const HeldChild child = SoundAlarmHeldAtFirstMessage(kWarningPattern, kWarningPatternSteps);
     EXPECT_EQ(child.error, test_case.message);
     EXPECT_TRUE(WIFEXITED(child.status)) << child.status;
@@ -231,7 +245,7 @@ TEST_F(SoundAlarmTest, SpeakerAlarmPlaysOnTheDefaultDevice) {
   ASSERT_NE(config, "");
   // Only the child uses ALSA; it finds its configuration in the environment.
   ASSERT_EQ(setenv("ALSA_CONFIG_PATH", config.c_str(), 1), 0);
-  guard_config.alarm_type = AlarmSpeaker;
+  UseAlarmType(AlarmSpeaker);
   SoundAlarm(kClearedPattern, kClearedPatternSteps);
   unsetenv("ALSA_CONFIG_PATH");
 
@@ -243,8 +257,8 @@ TEST_F(SoundAlarmTest, SpeakerAlarmPlaysOnTheDefaultDevice) {
 }
 
 TEST_F(SoundAlarmTest, FailedForkIsReportedAndTheGuardGoesOn) {
-  guard_config.alarm_type = AlarmBuzzer;
-  guard_config.alarm_options = dir_.path().c_str();
+  UseAlarmType(AlarmBuzzer);
+  UseAlarmOptions(dir_.path().c_str());
   const ChildResult guard = RunInChild([] {
     // Root may always fork; nobody with a process limit of 0 may not.
     if (geteuid() == 0 && setuid(kNobody) != 0) return 90;
@@ -263,8 +277,8 @@ TEST_F(SoundAlarmTest, FailedForkIsReportedAndTheGuardGoesOn) {
 // ---- What a child keeps of the guard ----
 
 TEST_F(SoundAlarmTest, ChildHoldsNoneOfTheGuardsDescriptorsNorItsRealTimePolicy) {
-  guard_config.alarm_type = AlarmBuzzer;
-  guard_config.alarm_options = dir_.path().c_str();
+  UseAlarmType(AlarmBuzzer);
+  UseAlarmOptions(dir_.path().c_str());
   ASSERT_TRUE(MakeAttributes(dir_.path(), {"freq", "volume"}));
   const ChildResult guard = RunInChild([] {
     sched_param fifo = {};
@@ -325,13 +339,13 @@ TEST_F(SoundAlarmTest, StoppedChildSwitchesItsOutputOffAtOnce) {
   for (const Case& test_case : cases) {
     for (const Stop stop : {Stop::kSignalToTheGroup, Stop::kGuardDies}) {
       SCOPED_TRACE(std::to_string(test_case.type) + (stop == Stop::kGuardDies ? ", guard dies" : ", SIGTERM"));
-      guard_config.alarm_type = test_case.type;
+      UseAlarmType(test_case.type);
       const auto start = Clock::now();
       Files files;
       if (test_case.type == AlarmGpio) {
         // Only a stop signal: a dead guard could not show the private files.
         if (stop == Stop::kGuardDies) continue;
-        guard_config.alarm_options = "17";
+        UseAlarmOptions("17");
         const alarm_test::IsolatedRun run =
             alarm_test::RunUnderPrivateSysClass(test_case.files, [] { GuardThatStops(Stop::kSignalToTheGroup); });
         if (run.child.exit_code() == alarm_test::kCannotIsolate) continue;
@@ -341,7 +355,7 @@ TEST_F(SoundAlarmTest, StoppedChildSwitchesItsOutputOffAtOnce) {
         const std::string device = dir_ / (std::to_string(test_case.type) + (stop == Stop::kGuardDies ? "d" : "s"));
         ASSERT_TRUE(std::filesystem::create_directory(device));
         ASSERT_TRUE(MakeAttributes(device, test_case.files));
-        guard_config.alarm_options = device.c_str();
+        UseAlarmOptions(device.c_str());
         const ChildResult guard = RunInChild([stop] { return GuardThatStops(stop); });
         EXPECT_EQ(guard.exit_code(), 0) << guard.Describe();
         for (const std::string& name : test_case.files) files[name] = ReadFile(device + "/" + name).value_or("");
@@ -358,7 +372,7 @@ TEST_F(SoundAlarmTest, StoppedChildSwitchesItsOutputOffAtOnce) {
 // ---- A stuck output ----
 
 TEST_F(SoundAlarmTest, ChildStuckOnItsOutputEndsItself) {
-  guard_config.alarm_type = AlarmBuzzer;
+  UseAlarmType(AlarmBuzzer);
   const AlarmStep short_beep[] = {{2900, 100}};
   // A FIFO nobody reads hangs the open itself; one whose reader does not
   // read, filled up, hangs the first write.
@@ -376,7 +390,7 @@ TEST_F(SoundAlarmTest, ChildStuckOnItsOutputEndsItself) {
       while (write(held, block, sizeof block) > 0) {
       }
     }
-    guard_config.alarm_options = device.c_str();
+    UseAlarmOptions(device.c_str());
 
     // The child's standard error: its end of file is the child's end.
     int error_pipe[2];

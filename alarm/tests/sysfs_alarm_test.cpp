@@ -27,7 +27,7 @@ using alarm_test::MakeAttributes;
 using alarm_test::ReadFile;
 using alarm_test::RunInChild;
 using alarm_test::RunUnderPrivateSysClass;
-using Driver = void (*)(const AlarmStep*, int32_t);
+using Driver = void (*)(const char*, const AlarmStep*, int32_t);
 
 // The values a full warning pattern leaves in a plain file: the 13 step
 // values run together, then the closing value.
@@ -36,22 +36,24 @@ constexpr char kWarningDutyOrPeriod[] = "1000100010001000100010001000";
 constexpr char kWarningGpio[] = "10101010101010";
 constexpr char kVolumeOnThenOff[] = "100000";
 
-ChildResult Play(Driver driver, const AlarmStep* pattern, int32_t step_count) {
-  return RunInChild([=] {
-    driver(pattern, step_count);
-    return 0;
-  });
-}
-
 class SysfsAlarmTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_FALSE(dir_.path().empty());
-    guard_config.alarm_options = dir_.path().c_str();
+    options_ = dir_.path().c_str();
   }
 
-  alarm_test::SavedGuardConfig saved_config_;
+  // Plays pattern with the driver on the device options_ names, in a child.
+  ChildResult Play(Driver driver, const AlarmStep* pattern, int32_t step_count) const {
+    const char* options = options_;
+    return RunInChild([=] {
+      driver(options, pattern, step_count);
+      return 0;
+    });
+  }
+
   alarm_test::ScratchDirectory dir_;
+  const char* options_ = nullptr;
 };
 
 // ---- Buzzer: frequency and volume ----
@@ -105,7 +107,7 @@ TEST_F(SysfsAlarmTest, BuzzersWriteOnlyToFilesThatExist) {
       ASSERT_TRUE(std::filesystem::create_directory(device));
       ASSERT_TRUE(MakeAttributes(device, test_case.present));
     }
-    guard_config.alarm_options = device.c_str();
+    options_ = device.c_str();
 
     const ChildResult played = Play(test_case.driver, kClearedPattern, kClearedPatternSteps);
     EXPECT_EQ(played.exit_code(), 0);
@@ -218,7 +220,7 @@ TEST_F(SysfsAlarmTest, EachValueIsWrittenAtTheStartOfItsStep) {
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    PlayBuzzerPattern(kWarningPattern, kWarningPatternSteps);
+    PlayBuzzerPattern(options_, kWarningPattern, kWarningPatternSteps);
     _exit(0);
   }
   std::vector<Arrival> frequencies;
@@ -271,16 +273,15 @@ TEST_F(SysfsAlarmTest, EachValueIsWrittenAtTheStartOfItsStep) {
 using Files = std::map<std::string, std::string>;
 
 TEST_F(SysfsAlarmTest, GpioLineGoesHighForToneStepsAndEndsLow) {
-  guard_config.alarm_options = "17";
   IsolatedRun run = RunUnderPrivateSysClass({"/sys/class/gpio/gpio17/value"}, [] {
-    PlayGpioPattern(kClearedPattern, kClearedPatternSteps);
+    PlayGpioPattern("17", kClearedPattern, kClearedPatternSteps);
   });
   SKIP_WITHOUT_ISOLATION(run);
   EXPECT_EQ(run.child.error, "");
   EXPECT_EQ(run.files, (Files{{"/sys/class/gpio/gpio17/value", "10"}}));
 
   run = RunUnderPrivateSysClass({"/sys/class/gpio/gpio17/value"}, [] {
-    PlayGpioPattern(kWarningPattern, kWarningPatternSteps);
+    PlayGpioPattern("17", kWarningPattern, kWarningPatternSteps);
   });
   ASSERT_EQ(run.child.exit_code(), 0);
   EXPECT_EQ(run.child.error, "");
@@ -288,9 +289,8 @@ TEST_F(SysfsAlarmTest, GpioLineGoesHighForToneStepsAndEndsLow) {
 }
 
 TEST_F(SysfsAlarmTest, GpioWithoutNumberPlaysNothing) {
-  guard_config.alarm_options = nullptr;
   const IsolatedRun run = RunUnderPrivateSysClass({"/sys/class/gpio/gpio0/value"}, [] {
-    PlayGpioPattern(kWarningPattern, kWarningPatternSteps);
+    PlayGpioPattern(nullptr, kWarningPattern, kWarningPatternSteps);
   });
   SKIP_WITHOUT_ISOLATION(run);
   EXPECT_EQ(run.child.error, "No GPIO number specified\n");
@@ -298,14 +298,13 @@ TEST_F(SysfsAlarmTest, GpioWithoutNumberPlaysNothing) {
 }
 
 TEST_F(SysfsAlarmTest, BuzzersWithoutOptionDriveTheUnitsBuzzerDevice) {
-  guard_config.alarm_options = nullptr;
   const IsolatedRun run = RunUnderPrivateSysClass({"/sys/class/buzzer/pwm-buzzer.0/freq",
                                                    "/sys/class/buzzer/pwm-buzzer.0/volume",
                                                    "/sys/class/buzzer/pwm-buzzer.0/duty_ns",
                                                    "/sys/class/buzzer/pwm-buzzer.0/period_ns"},
                                                   [] {
-    PlayBuzzerPattern(kClearedPattern, kClearedPatternSteps);
-    PlayDualBuzzerPattern(kClearedPattern, kClearedPatternSteps);
+    PlayBuzzerPattern(nullptr, kClearedPattern, kClearedPatternSteps);
+    PlayDualBuzzerPattern(nullptr, kClearedPattern, kClearedPatternSteps);
   });
   SKIP_WITHOUT_ISOLATION(run);
   EXPECT_EQ(run.child.error, "");

@@ -67,10 +67,7 @@ class CanLayer : public testing::Test {
  protected:
   void SetUp() override {
     ResetFakeCan();
-    hal_initialised = 0;
-    hal_channels[0] = HalChannel{0, -1, 0, "", 0, 0, 0, 0, 0, 0};
-    can_fd = -1;
-    HalSetReceiveFilter(0, 0, 0);
+    HalResetForTesting();
   }
   void TearDown() override { ResetFakeCan(); }
 
@@ -95,7 +92,6 @@ class CanLayer : public testing::Test {
 TEST_F(CanLayer, ThirtyMegahertzClockGetsFifteenQuantaOf267Nanoseconds) {
   fake_socketcan.clock.freq = k30MHz;
   EXPECT_EQ(HalInit(), kHalOk);
-  EXPECT_EQ(hal_initialised, 1);
   EXPECT_STREQ(channel().ifname, "can0");
   EXPECT_EQ(channel().open, 0);
   EXPECT_EQ(channel().fd, -1);
@@ -107,6 +103,7 @@ TEST_F(CanLayer, ThirtyMegahertzClockGetsFifteenQuantaOf267Nanoseconds) {
   EXPECT_EQ(channel().phase_seg2, 2);
   EXPECT_EQ(channel().sjw, 1);
   EXPECT_THAT(fake_can_calls, ElementsAre("can_get_clock can0"));
+  EXPECT_NE(HalOpen(0), kHalErrorNotInitialised);
 }
 
 TEST_F(CanLayer, OtherOrUnreadableClocksGetSixteenQuantaOf250Nanoseconds) {
@@ -118,9 +115,9 @@ TEST_F(CanLayer, OtherOrUnreadableClocksGetSixteenQuantaOf250Nanoseconds) {
   fake_socketcan.clock.freq = k30MHz;
   fake_socketcan.results["can_get_clock"] = {-1};
   EXPECT_EQ(HalInit(), kHalErrorInterface);
-  EXPECT_EQ(hal_initialised, 1);
   EXPECT_EQ(channel().tq_ns, 250U);
   EXPECT_EQ(channel().prop_seg, 6);
+  EXPECT_NE(HalOpen(0), kHalErrorNotInitialised) << "an unreadable clock still initialises";
 }
 
 TEST_F(CanLayer, MetRateIsConfiguredStopToStart) {

@@ -95,7 +95,7 @@ class GuardLoopTest : public testing::Test {
     can_write_ = can[1];
     can_fd = can_read_;
     listen_fd_ = OpenControlSocket(socket_path_.c_str());
-    loop_ = NewGuardLoop(key_read_, listen_fd_);
+    loop_ = NewGuardLoop(key_read_, can_read_, listen_fd_);
   }
 
   void TearDown() override {
@@ -613,10 +613,12 @@ TEST_F(GuardLoopTest, DescriptorZeroIsServedLikeAnyOther) {
 
   ASSERT_EQ(dup2(can_read_, 0), 0);
   can_fd = 0;
+  loop_.can_fd = 0;
   neighbour_calls.clear();
   CanWakeUp();
   EXPECT_THAT(neighbour_calls, ElementsAre("drain"));
   can_fd = can_read_;
+  loop_.can_fd = can_read_;
   dup2(saved_input, 0);
   close(saved_input);
 }
@@ -695,7 +697,7 @@ TEST_F(GuardLoopTest, ClientThatNeverReadsCannotStallTheLoop) {
   // Wake-ups by the CAN descriptor alone; its pipe is empty and non-blocking.
   fd_set can_ready;
   FD_ZERO(&can_ready);
-  FD_SET(can_fd, &can_ready);
+  FD_SET(loop_.can_fd, &can_ready);
   for (int i = 0; i < 100000; ++i) {
     RunGuardPass(&loop_, 1, &can_ready);
     if (i % 1000 == 0) neighbour_calls.clear();

@@ -20,7 +20,7 @@ extern int neighbour_ap_standby;
 extern int neighbour_link_state;
 
 // Clears the record: IsApStandby answers 0, the link is up, nothing is
-// learnt and can_fd is -1 again. A test
-// that needs a CAN descriptor points can_fd at a pipe's read end, which
-// DrainCanInput empties.
+// learnt and can_fd is -1 again. A test that hands the loop a pipe's read
+// end for its CAN descriptor points can_fd at it too: DrainCanInput empties
+// it.
 void ResetNeighbours();

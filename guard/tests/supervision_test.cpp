@@ -65,7 +65,7 @@ TEST(Supervision, ReportsReadinessWatchdogAndEveryChangeOnce) {
   ResetNeighbours();
   StartSupervision((dir + "/control").c_str(), AlarmSpeaker);
   NotifyReady();
-  GuardLoop loop = NewGuardLoop(5, 6);
+  GuardLoop loop = NewGuardLoop(5, -1, 6);
   loop.client_fd = 7;
 
   // The first pass: the watchdog is due at once, and the whole status.

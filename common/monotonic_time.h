@@ -1,0 +1,86 @@
+// Time on CLOCK_MONOTONIC, the one clock of the guard, its alarm children
+// and its clients for every deadline and duration: unaffected by changes of
+// the wall clock. The one place its arithmetic is written.
+#pragma once
+
+#include <sys/time.h>
+#include <time.h>
+
+#include <cstdint>
+
+inline constexpr long kNanosecondsPerSecond = 1000000000;
+inline constexpr long kNanosecondsPerMicrosecond = 1000;
+inline constexpr long long kMicrosecondsPerSecond = 1000000;
+
+inline timespec MonotonicNow() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now;
+}
+
+// A duration as a timespec (for nanosleep and timers); negative counts as 0.
+inline timespec MicrosecondsToTimespec(long long microseconds) {
+  if (microseconds < 0) microseconds = 0;
+  timespec t{};
+  t.tv_sec = static_cast<time_t>(microseconds / kMicrosecondsPerSecond);
+  t.tv_nsec = static_cast<long>(microseconds % kMicrosecondsPerSecond) * kNanosecondsPerMicrosecond;
+  return t;
+}
+
+inline timespec AddMicroseconds(timespec t, long long microseconds) {
+  const long long nanoseconds =
+      t.tv_nsec + (microseconds % kMicrosecondsPerSecond) * kNanosecondsPerMicrosecond;
+  t.tv_sec += static_cast<time_t>(microseconds / kMicrosecondsPerSecond + nanoseconds / kNanosecondsPerSecond);
+  t.tv_nsec = static_cast<long>(nanoseconds % kNanosecondsPerSecond);
+  return t;
+}
+
+inline bool IsBefore(const timespec& a, const timespec& b) {
+  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+// end minus start, nanoseconds kept within 0..999999999 by borrowing a
+// second, so tv_sec alone counts the whole seconds between them.
+inline timespec TimespecDiff(timespec start, timespec end) {
+  timespec diff{};
+  diff.tv_sec = end.tv_sec - start.tv_sec;
+  diff.tv_nsec = end.tv_nsec - start.tv_nsec;
+  if (diff.tv_nsec < 0) {
+    diff.tv_sec -= 1;
+    diff.tv_nsec += kNanosecondsPerSecond;
+  }
+  return diff;
+}
+
+// Whole microseconds from start to end, rounded toward start.
+inline long long MicrosecondsBetween(timespec start, timespec end) {
+  const timespec diff = TimespecDiff(start, end);
+  return static_cast<long long>(diff.tv_sec) * kMicrosecondsPerSecond +
+         diff.tv_nsec / kNanosecondsPerMicrosecond;
+}
+
+// Milliseconds on the clock, for clients' poll deadlines.
+inline int64_t MonotonicMilliseconds() {
+  const timespec now = MonotonicNow();
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Seconds on the clock as one number, for printed time stamps.
+inline double MonotonicSeconds() {
+  const timespec now = MonotonicNow();
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// What is left at now until deadline, for select: rounded up to the
+// microsecond, so select never wakes just short of it; zero once it is past.
+inline timeval TimeLeft(const timespec& now, const timespec& deadline) {
+  if (!IsBefore(now, deadline)) return {0, 0};
+  const timespec left = TimespecDiff(now, deadline);
+  time_t seconds = left.tv_sec;
+  long microseconds = (left.tv_nsec + kNanosecondsPerMicrosecond - 1) / kNanosecondsPerMicrosecond;
+  if (microseconds == kMicrosecondsPerSecond) {
+    seconds += 1;
+    microseconds = 0;
+  }
+  return {seconds, static_cast<suseconds_t>(microseconds)};
+}
