@@ -69,8 +69,3 @@ CommandVerdict AddCommandFrame(CommandAssembler* assembler, const SimFrame& fram
   return CommandComplete;
 }
 
-double MonotonicSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}

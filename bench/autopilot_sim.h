@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <string>
 
+// MonotonicSeconds(): the clock every bench peer stamps events with.
+#include "common/monotonic_time.h"
+
 struct SimFrame {
   uint32_t id;  // 29-bit identifier
   uint8_t length;
@@ -39,6 +42,3 @@ enum CommandVerdict {
 
 CommandVerdict AddCommandFrame(CommandAssembler* assembler, const SimFrame& frame,
                                StandbyCommand* command, std::string* problem);
-
-// Seconds on CLOCK_MONOTONIC, the clock every bench peer stamps events with.
-double MonotonicSeconds();

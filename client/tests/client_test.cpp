@@ -17,15 +17,11 @@
 
 #include <gtest/gtest.h>
 
+#include "common/monotonic_time.h"
+
 extern "C" int ConfirmFromC(const char* path);
 
 namespace {
-
-double Now() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
 
 class ClientTest : public testing::Test {
  protected:
@@ -137,9 +133,9 @@ TEST_F(ClientTest, AnswersWaitingBeforeThePingAreNotTakenForItsAnswer) {
 
 TEST_F(ClientTest, PingUnansweredReturnsZeroAfterItsTime) {
   const int fd = ConnectAccepted();
-  const double start = Now();
+  const double start = MonotonicSeconds();
   EXPECT_EQ(HelmwatchPing(fd, 200), 0);
-  const double waited = Now() - start;
+  const double waited = MonotonicSeconds() - start;
   EXPECT_GE(waited, 0.2) << "it gave up early";
   EXPECT_LT(waited, 10.0) << "it did not keep to its time";
   EXPECT_EQ(GuardReceived(), std::string("\x01\x00", 2));

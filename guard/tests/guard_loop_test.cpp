@@ -23,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include "can/can_hal.h"
+#include "common/monotonic_time.h"
 #include "guard/control_socket.h"
 #include "guard/key_device.h"
 #include "guard/tests/recording_neighbours.h"
@@ -379,12 +380,6 @@ TEST_F(GuardLoopTest, AlarmingStandbyReportClearsAndResetsTheCount) {
 
 // ---------------------------------------------------------------------------
 // Deadlines: what select is given, from the monotonic clock.
-
-timespec MonotonicNow() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now;
-}
 
 int64_t Nanoseconds(const timespec& t) { return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; }
 

@@ -14,13 +14,11 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "common/monotonic_time.h"
+
 namespace helmwatch_test {
 
-double Now() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
+double Now() { return MonotonicSeconds(); }
 
 void SleepFor(double seconds) {
   if (seconds <= 0) return;

@@ -755,7 +755,7 @@ TEST_F(SystemTest, ClientThatNeverReadsDoesNotShiftTheCadenceOnABusyBus) {
   // 2 ms the client's buffer is full in moments.
   const int client = HelmwatchConnect(socket_.c_str());
   ASSERT_GE(client, 0);
-  const unsigned char ping = 1;
+  const unsigned char ping = HELMWATCH_PING;
   ASSERT_EQ(write(client, &ping, 1), 1);
   SleepFor(2.0);
   const double released = Press();
