@@ -47,7 +47,7 @@ int RaisePriority() {
     // filled the buffer proves nothing.
     if (std::fprintf(file, "%d\n", adjustment.value) <= 0 || std::fflush(file) != 0) {
       ReportWriteError(adjustment.path, errno);
-      std::fclose(file);
+      (void)std::fclose(file);
       return 1;
     }
     if (std::fclose(file) != 0) {

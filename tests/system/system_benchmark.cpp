@@ -323,7 +323,7 @@ void StandbyToCleared() {
 
 int main() {
   using namespace helmwatch_test;
-  setvbuf(stdout, nullptr, _IOLBF, 0);
+  (void)setvbuf(stdout, nullptr, _IOLBF, 0);
   std::printf("=== helmwatch on the emulated boat, %s (times include the emulator's)\n",
               Machine());
   CpuPerFrame(Flood::kUnrelated);
