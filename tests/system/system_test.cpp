@@ -514,7 +514,7 @@ TEST_F(SystemTest, GpioLineFollowsThePattern) {
   // A throw-away machine: the GPIO class folder gets a tmpfs of its own.
   ASSERT_EQ(mount("gpio", "/sys/class/gpio", "tmpfs", 0, nullptr), 0);
   fs::create_directory("/sys/class/gpio/gpio17");
-  std::ofstream("/sys/class/gpio/gpio17/value");
+  ASSERT_TRUE(std::ofstream("/sys/class/gpio/gpio17/value"));
   StartAutopilot({"--no-command-source"});
   StartDaemon({"-t", "gpio", "-o", "17"});
   const double released = Press();
