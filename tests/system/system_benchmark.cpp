@@ -48,7 +48,8 @@ const char* Machine() {
 }
 
 long FramesReceivedOnCan0() {
-  return std::atol(ReadFile("/sys/class/net/can0/statistics/rx_packets").c_str());
+  // std::stol: a missing or unreadable count ends the run rather than reading as 0.
+  return std::stol(ReadFile("/sys/class/net/can0/statistics/rx_packets"));
 }
 
 // The daemon, its keypad and the autopilot in a scratch folder of their own.

@@ -186,7 +186,7 @@ TEST_F(SystemTest, StartUpTakesRealTimePriorityAndOutOfMemoryProtection) {
   const std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
   const size_t locked = status.find("VmLck:");
   ASSERT_NE(locked, std::string::npos);
-  EXPECT_GT(std::atol(status.c_str() + locked + 6), 0) << status.substr(locked, 30);
+  EXPECT_GT(std::stol(status.substr(locked + 6)), 0) << status.substr(locked, 30);
 }
 
 TEST_F(SystemTest, StartUpWithoutPrivilegeRunsWithoutControlSocket) {
