@@ -82,6 +82,9 @@ struct Boat {
     listening_after = Now() - started;
     SleepFor(0.3);  // the first status broadcast names both addresses
   }
+  // One owner for the daemon and the scratch folder it removes.
+  Boat(const Boat&) = delete;
+  Boat& operator=(const Boat&) = delete;
   ~Boat() {
     daemon.reset();
     autopilot.reset();
