@@ -49,6 +49,7 @@ constexpr char kClearedFreq[] = "2900";
 
 std::string Shell(const std::string& command) {
   std::string output;
+  // NOLINTNEXTLINE(cert-env33-c): the test runs the bench machine's own tools.
   FILE* pipe = popen((command + " 2>&1").c_str(), "r");
   if (pipe == nullptr) return "popen failed";
   char buffer[512];
@@ -627,6 +628,7 @@ void ExpectCaptured(const std::string& raw, const std::vector<int16_t>& expected
 void StartRecording(const std::string& path, int seconds) {
   const std::string command = "arecord -q -D hw:Loopback,1,0 -f S16_LE -c 2 -r 44100 -t raw -d " +
                               std::to_string(seconds) + " " + path + " &";
+  // NOLINTNEXTLINE(cert-env33-c): arecord runs in the background of a shell.
   ASSERT_EQ(std::system(command.c_str()), 0);
   SleepFor(0.5);
 }
