@@ -16,7 +16,7 @@ constexpr int kDeviceWaitMilliseconds = 1000;
 
 // When the wait itself fails, a pause of a fifth of a 50 ms period stands in
 // for it, so that the retries cannot turn into a busy loop.
-constexpr timespec kWaitFailedPause = {0, 10 * 1000 * 1000};
+constexpr timespec kWaitFailedPause = {0, 10000000};
 
 constexpr unsigned kResumeRetrySeconds = 1;
 
