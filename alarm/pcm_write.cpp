@@ -1,5 +1,6 @@
 #include "alarm/pcm_write.h"
 
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,7 +16,7 @@ constexpr int kDeviceWaitMilliseconds = 1000;
 
 // When the wait itself fails, a pause of a fifth of a 50 ms period stands in
 // for it, so that the retries cannot turn into a busy loop.
-constexpr useconds_t kWaitFailedPauseMicroseconds = 10000;
+constexpr timespec kWaitFailedPause = {0, 10000000};
 
 constexpr unsigned kResumeRetrySeconds = 1;
 
@@ -42,7 +43,7 @@ int WritePcmFrames(snd_pcm_t* pcm, const unsigned char* frames, int32_t frame_co
       // else. A write that took nothing is a device that was not ready either.
       const int waited = snd_pcm_wait(pcm, kDeviceWaitMilliseconds);
       if (waited == -EINTR) return -EINTR;
-      if (waited < 0) usleep(kWaitFailedPauseMicroseconds);
+      if (waited < 0) nanosleep(&kWaitFailedPause, nullptr);
     } else if (result > 0) {
       position += static_cast<ptrdiff_t>(result) * kToneFrameBytes;
       remaining -= static_cast<int32_t>(result);

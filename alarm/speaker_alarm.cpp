@@ -116,7 +116,9 @@ int PlaySteps(snd_pcm_t* pcm, unsigned char* buffer, int32_t period, const Alarm
 }
 
 // The player reports its own failures in one line each; ALSA's own messages
-// would add several more for the same fault.
+// would add several more for the same fault. Variadic as ALSA's handler type
+// requires.
+// NOLINTNEXTLINE(cert-dcl50-cpp)
 void IgnoreAlsaMessage(const char*, int, const char*, int, const char*, ...) {}
 
 }  // namespace

@@ -269,6 +269,11 @@ int main(int argc, char** argv) {
     }
     std::fflush(log);
   }
-  std::fclose(log);
+  // The log is the record a test reads: a line lost to a failed write shows
+  // here at the latest.
+  if (std::fclose(log) != 0) {
+    std::perror(options.log != nullptr ? options.log : "standard output");
+    return 1;
+  }
   return 0;
 }

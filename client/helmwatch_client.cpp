@@ -55,12 +55,13 @@ int Drain(int fd) {
 extern "C" int HelmwatchConnect(const char* path) {
   if (path == nullptr) path = HELMWATCH_DEFAULT_SOCKET;
   sockaddr_un address{};
-  if (std::strlen(path) >= sizeof address.sun_path) {
+  const size_t length = std::strlen(path);
+  if (length >= sizeof address.sun_path) {
     errno = ENAMETOOLONG;
     return -1;
   }
   address.sun_family = AF_UNIX;
-  std::strcpy(address.sun_path, path);
+  std::memcpy(address.sun_path, path, length);
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   // A non-blocking UNIX connect completes at once or fails with EAGAIN when

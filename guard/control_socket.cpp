@@ -39,6 +39,7 @@ int OpenSocketLock(const char* lock_path) {
   constexpr int kFlags = O_CLOEXEC | O_NOFOLLOW;
   constexpr mode_t kLockMode = 0644;
   const int fd = open(lock_path, O_RDWR | O_CREAT | kFlags, kLockMode);
+  // cppcheck-suppress resourceLeak ; fd is returned whenever it is open
   return fd >= 0 ? fd : open(lock_path, O_RDONLY | kFlags);
 }
 

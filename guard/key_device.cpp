@@ -55,7 +55,8 @@ bool ToParent(char* directory) {
   if (std::strcmp(directory, "/") == 0 || std::strcmp(directory, ".") == 0) return false;
   char* slash = std::strrchr(directory, '/');
   if (slash == nullptr) {
-    std::strcpy(directory, ".");
+    directory[0] = '.';
+    directory[1] = '\0';
   } else if (slash == directory) {
     directory[1] = '\0';
   } else {

@@ -52,7 +52,7 @@ int main(int argc, char* argv[]) {
 
   if (guard_config.daemonize) Daemonize();
 
-  std::signal(SIGPIPE, SIG_IGN);
+  (void)std::signal(SIGPIPE, SIG_IGN);
 
   // After the fork of -d, which a memory lock does not survive.
   if (privileged) LockMemory();

@@ -47,7 +47,7 @@ int RaisePriority() {
     // filled the buffer proves nothing.
     if (std::fprintf(file, "%d\n", adjustment.value) <= 0 || std::fflush(file) != 0) {
       ReportWriteError(adjustment.path, errno);
-      std::fclose(file);
+      (void)std::fclose(file);
       return 1;
     }
     if (std::fclose(file) != 0) {
@@ -64,7 +64,7 @@ int RaisePriority() {
 namespace {
 
 // More than the loop ever uses: its deepest calls hold a 4 KiB event buffer.
-constexpr size_t kStackPrefaultBytes = 64 * 1024;
+constexpr size_t kStackPrefaultBytes = size_t{64} * 1024;
 
 // Every page of it faulted in once, and locked from then on.
 [[gnu::noinline]] void PrefaultStack() {

@@ -191,7 +191,7 @@ void ComposeLine(const StatusFacts& facts) {
     tm since = {};
     localtime_r(&supervisor.silent_since, &since);
     char clock[16];
-    std::strftime(clock, sizeof clock, "%H:%M:%S", &since);
+    if (std::strftime(clock, sizeof clock, "%H:%M:%S", &since) == 0) clock[0] = '\0';
     std::snprintf(autopilot, sizeof autopilot, "autopilot %d silent since %s",
                   static_cast<int>(facts.autopilot), clock);
   } else {

@@ -89,6 +89,7 @@ DaemonProcess::DaemonProcess(std::vector<std::string> command, const StartOption
   prctl(PR_SET_CHILD_SUBREAPER, 1);
 
   std::vector<char*> argv;
+  argv.reserve(command.size() + 1);
   for (std::string& word : command) argv.push_back(word.data());
   argv.push_back(nullptr);
 

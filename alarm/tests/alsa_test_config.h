@@ -43,7 +43,7 @@ inline std::string ExpectedPlayedFrames(const std::vector<AlarmStep>& steps, siz
   double phase = 0.0;
   for (const AlarmStep& step : steps) {
     const uint32_t frames = (44100U * step.duration_ms) / 1000U;
-    std::string tone(frames * kToneFrameBytes, '\0');
+    std::string tone(size_t{frames} * kToneFrameBytes, '\0');
     phase = SynthesizeTone(reinterpret_cast<unsigned char*>(tone.data()), static_cast<int32_t>(frames), phase,
                            (step.frequency_hz * kToneTwoPi) / 44100.0);
     bytes += tone;

@@ -79,7 +79,7 @@ class WritePcmFramesTest : public ::testing::Test {
 
   int Write(int32_t frame_count) { return WritePcmFrames(kPcm, chunk_.data(), frame_count); }
 
-  std::vector<unsigned char> chunk_ = std::vector<unsigned char>(2205 * 4);
+  std::vector<unsigned char> chunk_ = std::vector<unsigned char>(size_t{2205} * 4);
 };
 
 TEST_F(WritePcmFramesTest, ChunkTakenWholeIsOneWrite) {

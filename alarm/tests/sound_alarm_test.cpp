@@ -315,7 +315,7 @@ enum class Stop { kSignalToTheGroup, kGuardDies };
 // itself here, so that it can wait for the child), or dies.
 int GuardThatStops(Stop stop) {
   if (setpgid(0, 0) != 0) return 80;
-  if (stop == Stop::kSignalToTheGroup) signal(SIGTERM, SIG_IGN);
+  if (stop == Stop::kSignalToTheGroup && signal(SIGTERM, SIG_IGN) == SIG_ERR) return 81;
   SoundAlarm(kLongBeeps, kLongBeepsSteps);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   if (stop == Stop::kGuardDies) return 0;

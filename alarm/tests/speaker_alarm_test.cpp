@@ -205,7 +205,7 @@ TEST_F(SpeakerTest, StopBeforeAPeriodIsWrittenPlaysNothing) {
   const ChildResult child = alarm_test::RunInChild([&] {
     if (config.empty() || setenv("ALSA_CONFIG_PATH", config.c_str(), 1) != 0) return 99;
     PrepareAlarmChild(getppid(), kWarningPattern, kWarningPatternSteps);
-    raise(SIGTERM);
+    if (raise(SIGTERM) != 0) return 98;
     PlayTonePattern(kWarningPattern, kWarningPatternSteps);
     return 0;
   });

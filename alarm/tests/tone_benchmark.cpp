@@ -16,6 +16,7 @@ void BM_SynthesizeTonePeriod(benchmark::State& state) {
   const double increment = (static_cast<double>(state.range(0)) * kToneTwoPi) / kRealTimeFramesPerSecond;
   std::vector<unsigned char> period(static_cast<size_t>(kPeriodFrames) * kToneFrameBytes);
   double phase = 0.0;
+  // NOLINTNEXTLINE(clang-analyzer-deadcode.DeadStores): Google Benchmark's loop form
   for (auto _ : state) {
     phase = SynthesizeTone(period.data(), kPeriodFrames, phase, increment);
     benchmark::DoNotOptimize(period.data());

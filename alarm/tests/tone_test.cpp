@@ -22,7 +22,7 @@ TEST(Tone, StaysWithinAboutATenthOfAPerCentOfTheSine) {
   // Frequencies whose frames fall on many different phases, over whole turns.
   for (const double frequency : {440.0, 2900.0, 7919.0, 21000.0}) {
     SCOPED_TRACE(frequency);
-    std::vector<unsigned char> frames(4410 * kToneFrameBytes);
+    std::vector<unsigned char> frames(size_t{4410} * kToneFrameBytes);
     const double phase_after = SynthesizeTone(frames.data(), 4410, 0.0, IncrementFor(frequency));
     double phase = 0.0;
     double worst = 0;

@@ -89,7 +89,10 @@ const char* OptionName(int name) {
   }
 }
 
+// printf's own form, so that the compiler checks every format against its
+// arguments.
 void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// NOLINTNEXTLINE(cert-dcl50-cpp)
 void Log(const char* format, ...) {
   char line[96];
   va_list arguments;

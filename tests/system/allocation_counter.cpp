@@ -13,12 +13,15 @@
 #include <cstdint>
 #include <cstdlib>
 
+// glibc exports its allocator under these reserved names for interposers.
+// NOLINTBEGIN(bugprone-reserved-identifier)
 extern "C" {
 void* __libc_malloc(size_t size);
 void* __libc_calloc(size_t count, size_t size);
 void* __libc_realloc(void* pointer, size_t size);
 void* __libc_memalign(size_t alignment, size_t size);
 }
+// NOLINTEND(bugprone-reserved-identifier)
 
 namespace {
 

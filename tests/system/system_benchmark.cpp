@@ -48,7 +48,8 @@ const char* Machine() {
 }
 
 long FramesReceivedOnCan0() {
-  return std::atol(ReadFile("/sys/class/net/can0/statistics/rx_packets").c_str());
+  // std::stol: a missing or unreadable count ends the run rather than reading as 0.
+  return std::stol(ReadFile("/sys/class/net/can0/statistics/rx_packets"));
 }
 
 // The daemon, its keypad and the autopilot in a scratch folder of their own.
@@ -81,6 +82,9 @@ struct Boat {
     listening_after = Now() - started;
     SleepFor(0.3);  // the first status broadcast names both addresses
   }
+  // One owner for the daemon and the scratch folder it removes.
+  Boat(const Boat&) = delete;
+  Boat& operator=(const Boat&) = delete;
   ~Boat() {
     daemon.reset();
     autopilot.reset();
@@ -323,7 +327,7 @@ void StandbyToCleared() {
 
 int main() {
   using namespace helmwatch_test;
-  setvbuf(stdout, nullptr, _IOLBF, 0);
+  (void)setvbuf(stdout, nullptr, _IOLBF, 0);
   std::printf("=== helmwatch on the emulated boat, %s (times include the emulator's)\n",
               Machine());
   CpuPerFrame(Flood::kUnrelated);

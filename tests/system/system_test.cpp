@@ -49,6 +49,7 @@ constexpr char kClearedFreq[] = "2900";
 
 std::string Shell(const std::string& command) {
   std::string output;
+  // NOLINTNEXTLINE(cert-env33-c): the test runs the bench machine's own tools.
   FILE* pipe = popen((command + " 2>&1").c_str(), "r");
   if (pipe == nullptr) return "popen failed";
   char buffer[512];
@@ -186,7 +187,7 @@ TEST_F(SystemTest, StartUpTakesRealTimePriorityAndOutOfMemoryProtection) {
   const std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
   const size_t locked = status.find("VmLck:");
   ASSERT_NE(locked, std::string::npos);
-  EXPECT_GT(std::atol(status.c_str() + locked + 6), 0) << status.substr(locked, 30);
+  EXPECT_GT(std::stol(status.substr(locked + 6)), 0) << status.substr(locked, 30);
 }
 
 TEST_F(SystemTest, StartUpWithoutPrivilegeRunsWithoutControlSocket) {
@@ -514,7 +515,7 @@ TEST_F(SystemTest, GpioLineFollowsThePattern) {
   // A throw-away machine: the GPIO class folder gets a tmpfs of its own.
   ASSERT_EQ(mount("gpio", "/sys/class/gpio", "tmpfs", 0, nullptr), 0);
   fs::create_directory("/sys/class/gpio/gpio17");
-  std::ofstream("/sys/class/gpio/gpio17/value");
+  ASSERT_TRUE(std::ofstream("/sys/class/gpio/gpio17/value"));
   StartAutopilot({"--no-command-source"});
   StartDaemon({"-t", "gpio", "-o", "17"});
   const double released = Press();
@@ -627,6 +628,7 @@ void ExpectCaptured(const std::string& raw, const std::vector<int16_t>& expected
 void StartRecording(const std::string& path, int seconds) {
   const std::string command = "arecord -q -D hw:Loopback,1,0 -f S16_LE -c 2 -r 44100 -t raw -d " +
                               std::to_string(seconds) + " " + path + " &";
+  // NOLINTNEXTLINE(cert-env33-c): arecord runs in the background of a shell.
   ASSERT_EQ(std::system(command.c_str()), 0);
   SleepFor(0.5);
 }
