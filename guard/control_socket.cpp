@@ -43,6 +43,14 @@ int OpenSocketLock(const char* lock_path) {
   return fd >= 0 ? fd : open(lock_path, O_RDONLY | kFlags);
 }
 
+// One descriptor held back for AcceptControlClient to give up when the
+// process or the system has no other; -1 while it cannot be had.
+int reserve_fd = -1;
+
+void HoldReserveDescriptor() {
+  if (reserve_fd < 0) reserve_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
 }  // namespace
 
 int ClaimControlSocketPath(const char* path) {
@@ -100,13 +108,26 @@ int OpenControlSocket(const char* path) {
     FailControlSocket("bind()");
   }
   if (listen(fd, kListenBacklog) == -1) FailControlSocket("listen()");
+  HoldReserveDescriptor();
   return fd;
 }
 
 int AcceptControlClient(int listen_fd) {
   const int fd = accept(listen_fd, nullptr, nullptr);
   if (fd >= 0) return fd;
+  const int error = errno;
   std::perror("accept()");
+  // Out of descriptors, accept leaves the client waiting and the listening
+  // socket stays readable: the loop would run again at once, for as long as
+  // the shortage lasts. The reserve makes room to take the client off the
+  // queue, and it is turned away.
+  if ((error == EMFILE || error == ENFILE) && reserve_fd >= 0) {
+    close(reserve_fd);
+    reserve_fd = -1;
+    const int turned_away = accept(listen_fd, nullptr, nullptr);
+    if (turned_away >= 0) close(turned_away);
+    HoldReserveDescriptor();
+  }
   return -1;
 }
 

@@ -30,6 +30,9 @@ int ClaimControlSocketPath(const char* path);
 int OpenControlSocket(const char* path);
 
 // Accepts the waiting client; its descriptor, or -1 after reporting a failure.
+// When the process or the system is out of descriptors the client is turned
+// away (closed at once) through a descriptor held in reserve, so that it
+// does not stay waiting and keep the listening socket readable.
 int AcceptControlClient(int listen_fd);
 
 // Reads what the client has sent, up to length bytes, in one call. Returns

@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "guard/tests/test_io.h"
 
@@ -148,6 +151,37 @@ TEST_F(ControlSocket, FailedAcceptIsReportedAndLeavesNothing) {
   EXPECT_EQ(AcceptControlClient(not_listening), -1);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "accept(): Invalid argument\n");
   close(not_listening);
+}
+
+TEST_F(ControlSocket, ClientWaitingWhileOutOfDescriptorsIsTurnedAway) {
+  const int listen_fd = OpenControlSocket(Path("helmwatch").c_str());
+  const int client = ConnectControlClient(Path("helmwatch"));
+  ASSERT_GE(client, 0);
+  testing::internal::CaptureStderr();
+  // Every descriptor the limit allows is taken.
+  rlimit saved = {};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit low = saved;
+  low.rlim_cur = 64;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<int> fillers;
+  for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fillers.push_back(fd);
+  const int served = AcceptControlClient(listen_fd);
+  for (int fd : fillers) close(fd);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  const std::string error = testing::internal::GetCapturedStderr();
+
+  EXPECT_EQ(served, -1);
+  EXPECT_EQ(error, "accept(): Too many open files\n");
+  pollfd listening = {listen_fd, POLLIN, 0};
+  EXPECT_EQ(poll(&listening, 1, 0), 0) << "the loop would wake up again at once";
+  char byte;
+  EXPECT_EQ(recv(client, &byte, 1, MSG_DONTWAIT), 0) << "the client is told at once";
+  // With descriptors back, the next client is served.
+  const int next = ConnectControlClient(Path("helmwatch"));
+  const int next_served = AcceptControlClient(listen_fd);
+  EXPECT_GE(next_served, 0);
+  for (int fd : {client, next, next_served, listen_fd}) close(fd);
 }
 
 class ControlClient : public testing::Test {
