@@ -393,6 +393,25 @@ TEST_F(DaemonTest, DoubleDashEndsOptions) {
   EXPECT_EQ(WorkingDirectory(daemon.pid()), dir_);
 }
 
+TEST_F(DaemonTest, StatusFileWhosePathWouldBeCutIsLeftOut) {
+  // So deep that the lock beside a relative socket path fits, but the
+  // status file and its temporary name do not: a cut path would name
+  // another file ("control.stat").
+  constexpr size_t kDepth = 4082;
+  std::string deep = dir_;
+  while (deep.size() < kDepth) deep += "/" + std::string(std::min<size_t>(200, kDepth - deep.size()), 'd');
+  ASSERT_TRUE(std::filesystem::create_directories(deep));
+  DaemonProcess& daemon = Start({"-u", "control", key_->path()}, {deep, false});
+  ASSERT_TRUE(daemon.WaitForError("control.status is too long: no status file\n")) << daemon.error_text();
+  // The loss is reported from the loop, after its first status.
+  key_->Unplug();
+  ASSERT_TRUE(daemon.WaitForError(GoneLine(key_->path()))) << daemon.error_text();
+  EXPECT_TRUE(daemon.Running());
+  std::vector<std::string> made;
+  for (const auto& entry : std::filesystem::directory_iterator(deep)) made.push_back(entry.path().filename());
+  EXPECT_EQ(made, std::vector<std::string>{"control.lock"});
+}
+
 // ---- Privileges and detaching ----
 
 TEST_F(DaemonTest, UnprivilegedStartRunsWithoutControlSocket) {
