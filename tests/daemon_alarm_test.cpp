@@ -96,6 +96,7 @@ class DaemonAlarmTest : public ::testing::Test {
   // to die of it, and everything on its standard error, its alarm child's
   // included, to be the start-up report.
   void ExpectQuietEndOnSigterm(DaemonProcess& daemon) {
+    ASSERT_TRUE(daemon.Running()) << Ending(daemon.WaitForExit()) << "\n" << daemon.ReadErrorToEnd();
     ASSERT_EQ(kill(daemon.pid(), SIGTERM), 0);
     EXPECT_EQ(Ending(daemon.WaitForExit()), "signal " + std::to_string(SIGTERM));
     EXPECT_EQ(WithoutPrivilegeReport(daemon.ReadErrorToEnd()), kCanReport);
@@ -147,9 +148,9 @@ TEST_P(DaemonSysfsAlarmTest, UnconfirmedPressSoundsTheWarning) {
 
   // The last value goes out only when the whole pattern has played.
   for (const auto& [name, content] : output.played) {
-    EXPECT_EQ(WaitForContent(directory + "/" + name, content), content) << name << "\n" << daemon.error_text();
+    EXPECT_EQ(WaitForContent(directory + "/" + name, content), content) << name << "\n" << daemon.ReadError();
   }
-  EXPECT_TRUE(daemon.Running()) << daemon.error_text();
+  EXPECT_TRUE(daemon.Running()) << daemon.ReadError();
   ExpectQuietEndOnSigterm(daemon);
 }
 
@@ -178,12 +179,12 @@ TEST_F(DaemonAlarmTest, UnconfirmedPressSoundsTheWarningOnTheSpeaker) {
   const std::string expected = alarm_test::ExpectedPlayedFrames(warning, 2205);
   ASSERT_EQ(expected.size(), 165375U * 4U);
   const std::string bytes = WaitForContent(played, expected);
-  EXPECT_EQ(bytes.size(), expected.size()) << daemon.error_text();
+  EXPECT_EQ(bytes.size(), expected.size()) << daemon.ReadError();
   EXPECT_TRUE(bytes == expected);
   // Turned up to full for the alarm, whatever it was left at.
   const std::string volumes = ReadFile(mixer).value_or("(never written)");
   EXPECT_TRUE(volumes.ends_with("255 255\n")) << volumes;
-  EXPECT_TRUE(daemon.Running()) << daemon.error_text();
+  EXPECT_TRUE(daemon.Running()) << daemon.ReadError();
   ExpectQuietEndOnSigterm(daemon);
 }
 
