@@ -99,7 +99,10 @@ int main(int argc, char** argv) {
         ok = Run(&keypad, line);
         line.clear();
       }
-      line += (line.empty() ? "" : " ") + std::string(argv[i]);
+      // Two appends rather than "literal" + string, on which GCC 12 at -O3
+      // warns falsely of an overlapping copy (-Wrestrict).
+      if (!line.empty()) line += ' ';
+      line += argv[i];
     }
     if (ok && !line.empty()) ok = Run(&keypad, line);
   } else {

@@ -242,8 +242,15 @@ void StartSupervision(const char* socket_path, AlarmType alarm_type) {
     if (socket_path[0] != '/' && getcwd(directory, sizeof directory) != nullptr) {
       std::strncat(directory, "/", sizeof directory - std::strlen(directory) - 1);
     }
-    std::snprintf(status_path, sizeof status_path, "%s%s.status", directory, socket_path);
-    supervisor.status_path = status_path;
+    // A cut path would name some other file; the temporary name beside it
+    // (".new" added) must fit as well.
+    const int length = std::snprintf(status_path, sizeof status_path, "%s%s.status", directory, socket_path);
+    if (length >= 0 && static_cast<size_t>(length) + sizeof ".new" <= sizeof status_path) {
+      supervisor.status_path = status_path;
+    } else {
+      std::fprintf(stderr, "Status file path %s%s.status is too long: no status file\n", directory,
+                   socket_path);
+    }
   }
   supervisor.alarm_type = alarm_type;
   // The time zone is read now, not in the first status line of the loop.

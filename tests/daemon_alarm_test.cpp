@@ -3,6 +3,9 @@
 // output. This machine has no CAN interface, so the daemon runs without a
 // control socket and every press runs the guard on to its warning alarm,
 // 3.25 s after the press; no standby is ever reported, so no all-clear.
+// Each episode ends as a service manager ends the daemon, and the daemon and
+// its alarm child must have said nothing beyond the start-up report: run
+// under a checker (HELMWATCH_DAEMON_WRAPPER), any report of theirs fails it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/input.h>
@@ -11,10 +14,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <memory>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "alarm/alarm.h"
@@ -29,8 +35,16 @@ namespace {
 using alarm_test::ReadFile;
 using Clock = std::chrono::steady_clock;
 
+// The warning pattern as each sysfs output's files hold it once it has
+// played: every value written in turn, the output switched off at the end.
 constexpr char kWarningFrequencies[] = "2900029000290002900029000290002900";
 constexpr char kVolumeOnThenOff[] = "100000";
+constexpr char kDualBuzzerLevels[] = "1000100010001000100010001000";
+constexpr char kGpioLevels[] = "10101010101010";
+
+// The GPIO line the daemon drives, in a /sys/class of its own.
+constexpr char kGpioNumber[] = "5";
+constexpr char kGpioDirectory[] = "/sys/class/gpio/gpio5";
 
 class DaemonAlarmTest : public ::testing::Test {
  protected:
@@ -50,10 +64,14 @@ class DaemonAlarmTest : public ::testing::Test {
 
   std::string key_path() const { return dir_ / "event0"; }
 
-  DaemonProcess& Start(const std::vector<std::string>& alarm_options) {
+  // The daemon with alarm_options, behind the words of prefix (none: the
+  // daemon itself).
+  DaemonProcess& Start(const std::vector<std::string>& alarm_options, std::vector<std::string> prefix = {}) {
     std::vector<std::string> args = alarm_options;
     args.insert(args.end(), {"-u", dir_ / "control", key_path()});
-    daemon_ = std::make_unique<DaemonProcess>(DaemonCommand(args));
+    const std::vector<std::string> daemon = DaemonCommand(args);
+    prefix.insert(prefix.end(), daemon.begin(), daemon.end());
+    daemon_ = std::make_unique<DaemonProcess>(prefix);
     return *daemon_;
   }
 
@@ -74,31 +92,82 @@ class DaemonAlarmTest : public ::testing::Test {
     return content.value_or("(no file)");
   }
 
+  // Ends the daemon with SIGTERM, as a service manager does, and expects it
+  // to die of it, and everything on its standard error, its alarm child's
+  // included, to be the start-up report.
+  void ExpectQuietEndOnSigterm(DaemonProcess& daemon) {
+    ASSERT_TRUE(daemon.Running()) << Ending(daemon.WaitForExit()) << "\n" << daemon.ReadErrorToEnd();
+    ASSERT_EQ(kill(daemon.pid(), SIGTERM), 0);
+    EXPECT_EQ(Ending(daemon.WaitForExit()), "signal " + std::to_string(SIGTERM));
+    EXPECT_EQ(WithoutPrivilegeReport(daemon.ReadErrorToEnd()), kCanReport);
+  }
+
   alarm_test::ScratchDirectory dir_;
   int key_fd_ = -1;
   std::unique_ptr<DaemonProcess> daemon_;
 };
 
-TEST_F(DaemonAlarmTest, UnconfirmedPressSoundsTheWarningOnTheBuzzer) {
-  const std::string buzzer = dir_ / "buzzer";
-  ASSERT_TRUE(std::filesystem::create_directory(buzzer));
-  ASSERT_TRUE(alarm_test::MakeAttributes(buzzer, {"freq", "volume"}));
-  DaemonProcess& daemon = Start({"-t", "buzzer", "-o", buzzer});
+struct SysfsCase {
+  const char* type;
+  bool gpio;  // the fixed GPIO path rather than a buzzer directory
+  std::vector<std::pair<std::string, std::string>> played;  // file, content after the pattern
+};
+
+void PrintTo(const SysfsCase& output, std::ostream* out) { *out << output.type; }
+
+class DaemonSysfsAlarmTest : public DaemonAlarmTest, public ::testing::WithParamInterface<SysfsCase> {};
+
+TEST_P(DaemonSysfsAlarmTest, UnconfirmedPressSoundsTheWarning) {
+  const SysfsCase& output = GetParam();
+  std::string directory = dir_ / "buzzer";
+  std::vector<std::string> options = {"-t", output.type, "-o", directory};
+  std::vector<std::string> prefix;
+  if (output.gpio) {
+    const alarm_test::IsolatedRun probe = alarm_test::RunUnderPrivateSysClass({}, [] {});
+    SKIP_WITHOUT_ISOLATION(probe);
+    // The daemon gets a /sys/class of its own, seen from here through its
+    // root in /proc.
+    options.back() = kGpioNumber;
+    prefix = {"unshare", "--mount", "--propagation", "private", "sh", "-c",
+              std::string("mount -t tmpfs -o mode=0755 tmpfs /sys/class && mkdir -p ") + kGpioDirectory +
+                  " && : >" + kGpioDirectory + "/value && exec \"$@\"",
+              "sh"};
+  } else {
+    std::vector<std::string> names;
+    for (const auto& file : output.played) names.push_back(file.first);
+    ASSERT_TRUE(std::filesystem::create_directory(directory));
+    ASSERT_TRUE(alarm_test::MakeAttributes(directory, names));
+  }
+  DaemonProcess& daemon = Start(options, prefix);
+  if (output.gpio) directory = "/proc/" + std::to_string(daemon.pid()) + "/root" + kGpioDirectory;
   ASSERT_TRUE(PressGuardedKey());
 
   // Nothing sounds while the UI application still has time to confirm.
   std::this_thread::sleep_for(std::chrono::seconds(2));
-  EXPECT_EQ(ReadFile(buzzer + "/freq"), "");
+  for (const auto& [name, content] : output.played) EXPECT_EQ(ReadFile(directory + "/" + name), "") << name;
 
-  // The volume goes off only when the whole pattern has played.
-  EXPECT_EQ(WaitForContent(buzzer + "/volume", kVolumeOnThenOff), kVolumeOnThenOff) << daemon.error_text();
-  EXPECT_EQ(ReadFile(buzzer + "/freq"), kWarningFrequencies);
-  EXPECT_TRUE(daemon.Running()) << daemon.error_text();
+  // The last value goes out only when the whole pattern has played.
+  for (const auto& [name, content] : output.played) {
+    EXPECT_EQ(WaitForContent(directory + "/" + name, content), content) << name << "\n" << daemon.ReadError();
+  }
+  EXPECT_TRUE(daemon.Running()) << daemon.ReadError();
+  ExpectQuietEndOnSigterm(daemon);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    EachOutput, DaemonSysfsAlarmTest,
+    ::testing::Values(
+        SysfsCase{"buzzer", false, {{"freq", kWarningFrequencies}, {"volume", kVolumeOnThenOff}}},
+        SysfsCase{"dualbuzzer", false, {{"duty_ns", kDualBuzzerLevels}, {"period_ns", kDualBuzzerLevels}}},
+        SysfsCase{"gpio", true, {{"value", kGpioLevels}}}),
+    [](const ::testing::TestParamInfo<SysfsCase>& param_info) { return std::string(param_info.param.type); });
 
 TEST_F(DaemonAlarmTest, UnconfirmedPressSoundsTheWarningOnTheSpeaker) {
   const std::string played = dir_ / "played.raw";
-  const std::string config = alarm_test::WriteFilePcmConfig(dir_.path(), played);
+  const std::string mixer = dir_ / "mixer.log";
+  const std::string config = alarm_test::WriteFilePcmConfig(
+      dir_.path(), played,
+      alarm_test::TestMixerConfig(HELMWATCH_TEST_MIXER_PLUGIN, "DAC Playback Volume", 0, 255, mixer));
   ASSERT_NE(config, "");
   // The daemon and its alarm child take ALSA's configuration from the
   // environment they inherit.
@@ -110,9 +179,13 @@ TEST_F(DaemonAlarmTest, UnconfirmedPressSoundsTheWarningOnTheSpeaker) {
   const std::string expected = alarm_test::ExpectedPlayedFrames(warning, 2205);
   ASSERT_EQ(expected.size(), 165375U * 4U);
   const std::string bytes = WaitForContent(played, expected);
-  EXPECT_EQ(bytes.size(), expected.size()) << daemon.error_text();
+  EXPECT_EQ(bytes.size(), expected.size()) << daemon.ReadError();
   EXPECT_TRUE(bytes == expected);
-  EXPECT_TRUE(daemon.Running()) << daemon.error_text();
+  // Turned up to full for the alarm, whatever it was left at.
+  const std::string volumes = ReadFile(mixer).value_or("(never written)");
+  EXPECT_TRUE(volumes.ends_with("255 255\n")) << volumes;
+  EXPECT_TRUE(daemon.Running()) << daemon.ReadError();
+  ExpectQuietEndOnSigterm(daemon);
 }
 
 }  // namespace

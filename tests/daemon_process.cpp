@@ -69,13 +69,35 @@ std::vector<pid_t> ProcessesWithOpenLink(const std::string& wanted) {
 
 std::vector<std::string> DaemonCommand(const std::vector<std::string>& args) {
   std::vector<std::string> command;
-  std::istringstream emulator(HELMWATCH_EMULATOR);
-  for (std::string word; emulator >> word;) command.push_back(word);
+  const char* wrapper = std::getenv("HELMWATCH_DAEMON_WRAPPER");
+  std::istringstream words(std::string(wrapper != nullptr ? wrapper : "") + " " + HELMWATCH_EMULATOR);
+  for (std::string word; words >> word;) command.push_back(word);
   // Another build's daemon may stand in, for figures of before and after.
   const char* daemon = std::getenv("HELMWATCH_DAEMON");
   command.emplace_back(daemon != nullptr ? daemon : HELMWATCH_BINARY);
   command.insert(command.end(), args.begin(), args.end());
   return command;
+}
+
+std::string Ending(std::optional<int> status) {
+  if (!status) return "still running";
+  if (WIFEXITED(*status)) return "exit " + std::to_string(WEXITSTATUS(*status));
+  if (WIFSIGNALED(*status)) return "signal " + std::to_string(WTERMSIG(*status));
+  return "status " + std::to_string(*status);
+}
+
+std::string WithoutPrivilegeReport(const std::string& text, std::string* report) {
+  const std::string can = kCanReport;
+  const std::string lack = kLackPrivileges;
+  if (text.compare(0, can.size(), can) != 0) return text;
+  const size_t lack_at = text.find(lack, can.size());
+  if (lack_at == std::string::npos) return text;
+  const std::string before = text.substr(can.size(), lack_at - can.size());
+  const bool oom_refused =
+      before.rfind("error writing /proc/self/oom_", 0) == 0 && before.find('\n') == std::string::npos;
+  if (!before.empty() && !oom_refused) return text;
+  if (report != nullptr) *report = before + lack;
+  return can + text.substr(lack_at + lack.size());
 }
 
 std::vector<pid_t> ProcessesWithOpenFile(const std::string& path) {

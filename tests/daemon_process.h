@@ -19,9 +19,29 @@ using Milliseconds = std::chrono::milliseconds;
 // Bounds a wait so that a hang fails the test; it measures nothing.
 inline constexpr Milliseconds kGenerousLimit{20000};
 
+// What start-up reports on a machine without a CAN interface.
+inline constexpr char kCanReport[] =
+    "HalSetBusSpeed(0,250000) returned error -1\n"
+    "HalSetBusState(0,1) returned error -9\n"
+    "CAN failed to initialize\n";
+
+inline constexpr char kLackPrivileges[] = "Lack proper privileges\n";
+
 // The command that starts the built daemon (or the one HELMWATCH_DAEMON
-// names) with args: in a cross build the emulator's words come first.
+// names) with args: in a cross build the emulator's words come first, and
+// before everything the words of HELMWATCH_DAEMON_WRAPPER, when set (a
+// checker such as valgrind, its options separated by blanks).
 std::vector<std::string> DaemonCommand(const std::vector<std::string>& args);
+
+// "exit N", "signal N" or "still running", for readable failures.
+std::string Ending(std::optional<int> status);
+
+// Removes the report of a priority that could not be raised from just after
+// the CAN report and hands it out in *report. Whether the machine lets root
+// raise it varies, so the report is "Lack proper privileges\n", possibly
+// after "error writing /proc/self/oom_...: <reason>" (no newline of its
+// own), or nothing at all.
+std::string WithoutPrivilegeReport(const std::string& text, std::string* report = nullptr);
 
 struct StartOptions {
   std::string working_directory;  // empty: the test's own

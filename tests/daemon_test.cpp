@@ -42,14 +42,6 @@ constexpr char kUsage[] =
     "\n"
     "Report problems to the maintainers of your unit's software.\n";
 
-// What start-up reports on a unit without a CAN interface.
-constexpr char kCanReport[] =
-    "HalSetBusSpeed(0,250000) returned error -1\n"
-    "HalSetBusState(0,1) returned error -9\n"
-    "CAN failed to initialize\n";
-
-constexpr char kLackPrivileges[] = "Lack proper privileges\n";
-
 std::string GoneLine(const std::string& path) {
   return "Input device " + path + " is gone, waiting for it to return\n";
 }
@@ -60,33 +52,6 @@ size_t Count(const std::string& text, const std::string& part) {
   size_t count = 0;
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
   return count;
-}
-
-// "exit N", "signal N" or "still running", for readable failures.
-std::string Ending(std::optional<int> status) {
-  if (!status) return "still running";
-  if (WIFEXITED(*status)) return "exit " + std::to_string(WEXITSTATUS(*status));
-  if (WIFSIGNALED(*status)) return "signal " + std::to_string(WTERMSIG(*status));
-  return "status " + std::to_string(*status);
-}
-
-// Removes the report of a priority that could not be raised from just after
-// the CAN report and hands it out in *report. Whether the machine lets root
-// raise it varies, so the report is "Lack proper privileges\n", possibly
-// after "error writing /proc/self/oom_...: <reason>" (no newline of its
-// own), or nothing at all.
-std::string WithoutPrivilegeReport(const std::string& text, std::string* report = nullptr) {
-  const std::string can = kCanReport;
-  const std::string lack = kLackPrivileges;
-  if (text.compare(0, can.size(), can) != 0) return text;
-  const size_t lack_at = text.find(lack, can.size());
-  if (lack_at == std::string::npos) return text;
-  const std::string before = text.substr(can.size(), lack_at - can.size());
-  const bool oom_refused =
-      before.rfind("error writing /proc/self/oom_", 0) == 0 && before.find('\n') == std::string::npos;
-  if (!before.empty() && !oom_refused) return text;
-  if (report != nullptr) *report = before + lack;
-  return can + text.substr(lack_at + lack.size());
 }
 
 // The fields of /proc/PID/stat after the command name, from the state on.
@@ -391,6 +356,25 @@ TEST_F(DaemonTest, DoubleDashEndsOptions) {
   DaemonProcess& daemon = Start({"-u", socket_path_, "--", "-d"}, {dir_, false});
   ExpectServes(daemon, dash_device, "-d");
   EXPECT_EQ(WorkingDirectory(daemon.pid()), dir_);
+}
+
+TEST_F(DaemonTest, StatusFileWhosePathWouldBeCutIsLeftOut) {
+  // So deep that the lock beside a relative socket path fits, but the
+  // status file and its temporary name do not: a cut path would name
+  // another file ("control.stat").
+  constexpr size_t kDepth = 4082;
+  std::string deep = dir_;
+  while (deep.size() < kDepth) deep += "/" + std::string(std::min<size_t>(200, kDepth - deep.size()), 'd');
+  ASSERT_TRUE(std::filesystem::create_directories(deep));
+  DaemonProcess& daemon = Start({"-u", "control", key_->path()}, {deep, false});
+  ASSERT_TRUE(daemon.WaitForError("control.status is too long: no status file\n")) << daemon.error_text();
+  // The loss is reported from the loop, after its first status.
+  key_->Unplug();
+  ASSERT_TRUE(daemon.WaitForError(GoneLine(key_->path()))) << daemon.error_text();
+  EXPECT_TRUE(daemon.Running());
+  std::vector<std::string> made;
+  for (const auto& entry : std::filesystem::directory_iterator(deep)) made.push_back(entry.path().filename());
+  EXPECT_EQ(made, std::vector<std::string>{"control.lock"});
 }
 
 // ---- Privileges and detaching ----

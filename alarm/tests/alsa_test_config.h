@@ -53,4 +53,23 @@ inline std::string ExpectedPlayedFrames(const std::vector<AlarmStep>& steps, siz
   return bytes;
 }
 
+// A default control device of one two-channel mixer element through the
+// test plugin at plugin_path (test_mixer_plugin.cpp), each value written to
+// it appended to record_path; with refuse every write is refused. Goes into
+// WriteFilePcmConfig's extra.
+inline std::string TestMixerConfig(const std::string& plugin_path, const std::string& element, long min, long max,
+                                   const std::string& record_path, bool refuse = false) {
+  return "ctl_type.helmwatch_test {\n"
+         "  lib \"" + plugin_path + "\"\n"
+         "}\n"
+         "ctl.default {\n"
+         "  type helmwatch_test\n"
+         "  element \"" + element + "\"\n"
+         "  min " + std::to_string(min) + "\n"
+         "  max " + std::to_string(max) + "\n"
+         "  record \"" + record_path + "\"\n"
+         "  refuse " + (refuse ? "true" : "false") + "\n"
+         "}\n";
+}
+
 }  // namespace alarm_test

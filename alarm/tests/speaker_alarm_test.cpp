@@ -57,17 +57,8 @@ class SpeakerTest : public ::testing::Test {
 
   // The control device's configuration, its writes recorded in mixer_record().
   std::string ControlConfig(const Mixer& mixer) const {
-    return "ctl_type.helmwatch_test {\n"
-           "  lib \"" HELMWATCH_TEST_MIXER_PLUGIN "\"\n"
-           "}\n"
-           "ctl.default {\n"
-           "  type helmwatch_test\n"
-           "  element \"" + mixer.element + "\"\n"
-           "  min " + std::to_string(mixer.min) + "\n"
-           "  max " + std::to_string(mixer.max) + "\n"
-           "  record \"" + mixer_record() + "\"\n"
-           "  refuse " + (mixer.refuse ? "true" : "false") + "\n"
-           "}\n";
+    return alarm_test::TestMixerConfig(HELMWATCH_TEST_MIXER_PLUGIN, mixer.element, mixer.min, mixer.max,
+                                       mixer_record(), mixer.refuse);
   }
 
   std::string played() const { return dir_ / "played.raw"; }
