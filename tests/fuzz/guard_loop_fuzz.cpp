@@ -1,0 +1,421 @@
+// The guard state machine driven by an arbitrary sequence of events: key
+// events (alone or as a press held for a while), control bytes from a client,
+// clients connecting and leaving, CAN wake-ups with the autopilot reporting
+// standby or not, and time passing. The key device, the CAN descriptor and
+// the control socket are real pipes and sockets; the CAN link and the alarm
+// are the recorders of the loop's own tests; time is virtual.
+//
+// Select is modelled: an event makes its descriptor ready and one wake-up
+// pass serves it at once; waiting d runs the time-out pass at each deadline
+// that falls within d (the fuzzer may make it late, as a loaded machine
+// would, or bring a CAN frame with it). Every pass is checked against what
+// the guard promises, and each run closes every descriptor it opened.
+#include <fcntl.h>
+#include <linux/input.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include "can/can_hal.h"
+#include "guard/control_socket.h"
+#include "guard/guard_loop.h"
+#include "guard/key_input.h"
+#include "guard/tests/recording_neighbours.h"
+#include "tests/fuzz/fuzz_check.h"
+#include "tests/fuzz/virtual_clock.h"
+
+namespace {
+
+constexpr int64_t kSecond = 1000000000;
+constexpr int64_t kMicrosecond = 1000;
+
+// Made once: the listening socket outlives the runs, and every other
+// descriptor a run opens is closed at its end.
+char socket_dir[] = "/tmp/guard_loop_fuzz.XXXXXX";
+std::string socket_path;
+int listen_fd = -1;
+
+// Which of the first 32 descriptors are open: a run must leave them as it
+// found them.
+uint32_t OpenDescriptors() {
+  uint32_t open = 0;
+  for (int fd = 0; fd < 32; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1) open |= uint32_t{1} << fd;
+  }
+  return open;
+}
+
+void RemoveSocketDir() {
+  unlink(socket_path.c_str());
+  rmdir(socket_dir);
+}
+
+// One press of the guarded key, from its short press to the guard's return
+// to idle.
+struct Episode {
+  bool active = false;
+  int64_t press_ns = 0;
+  int standby_commands = 0;
+  int warnings = 0;
+};
+
+struct Harness {
+  GuardLoop loop = {};
+  int key_write = -1;
+  int can_write = -1;
+  int client = -1;  // our end of the client the guard holds, -1 when none
+  // The guard's rules as the harness keeps them: when a guarded key last
+  // went down, the control byte in force.
+  int64_t key_down_ns = 0;
+  uint8_t byte_in_force = 0;
+  Episode episode;
+};
+
+Harness h;
+
+enum PassKind : int {
+  PassTimeout,
+  PassKey,
+  PassClientBytes,
+  PassCan,
+  PassCanAtDeadline,  // a frame and the deadline at once: the wake-up pass runs out of time
+  PassConnect,
+  PassLeave,
+};
+
+struct PassFacts {
+  PassKind kind = PassTimeout;
+  GuardState before = GuardIdle;  // the state the pass found
+  bool short_press = false;       // the key event completes a short press
+  // What the client sent. Fixed, like every record of a pass: with
+  // AddressSanitizer's quarantine, millions of tiny allocations cost
+  // far more memory than they hold.
+  uint8_t bytes[8] = {};
+  size_t byte_count = 0;
+};
+
+PassFacts Facts(PassKind kind) {
+  PassFacts facts;
+  facts.kind = kind;
+  facts.before = h.loop.state;
+  return facts;
+}
+
+int Count(const std::string& call) {
+  int n = 0;
+  for (const std::string& c : neighbour_calls) n += c == call ? 1 : 0;
+  return n;
+}
+
+// Echo bytes the client finds waiting; they are all pings.
+size_t ReceiveEchoes() {
+  if (h.client < 0) return 0;
+  size_t echoes = 0;
+  uint8_t bytes[512];
+  ssize_t got;
+  while ((got = recv(h.client, bytes, sizeof bytes, MSG_DONTWAIT)) > 0) {
+    for (ssize_t i = 0; i < got; ++i) FUZZ_CHECK(bytes[i] == ControlPing, "the guard only echoes pings");
+    echoes += static_cast<size_t>(got);
+  }
+  return echoes;
+}
+
+// What one pass must have done, given what came in and the state it found.
+void CheckPass(const PassFacts& pass) {
+  const GuardLoop& loop = h.loop;
+  const GuardState after = loop.state;
+  FUZZ_CHECK((loop.timeout_armed != 0) == (after != GuardIdle),
+             "the time-out is armed exactly when the guard is not idle");
+  for (const std::string& call : neighbour_calls) {
+    FUZZ_CHECK(call.rfind("other", 0) != 0, "the guard sounds only its two patterns");
+  }
+
+  // Echoes: a ping in force is answered once for each time it acts while
+  // the guard is idle; each byte of a batch acts once, the last at the
+  // wake-up.
+  size_t expected_echoes = 0;
+  GuardState state = pass.before;
+  bool confirmed = false;
+  if (pass.kind == PassClientBytes) {
+    for (size_t i = 0; i < pass.byte_count; ++i) {
+      const uint8_t byte = pass.bytes[i];
+      h.byte_in_force = byte;
+      if (state == GuardIdle && byte == ControlPing) expected_echoes += 1;
+      if (state == GuardAwaitConfirm && byte == ControlConfirm) {
+        state = GuardIdle;
+        confirmed = true;
+        h.byte_in_force = 0;
+      }
+    }
+  } else if (pass.kind == PassLeave) {
+    h.byte_in_force = 0;
+  } else if (pass.kind != PassTimeout && state == GuardIdle && h.byte_in_force == ControlPing) {
+    expected_echoes = 1;
+  }
+  FUZZ_CHECK(ReceiveEchoes() == expected_echoes, "a ping is answered exactly while the guard is idle");
+  if (pass.kind == PassClientBytes && pass.before == GuardAwaitConfirm) {
+    FUZZ_CHECK((after == GuardIdle) == confirmed, "a confirmation, and only one, ends the window");
+  }
+
+  // A short press opens the window unless a confirmation sent ahead is in
+  // force, which it uses up; nothing else leaves idle.
+  if (pass.before == GuardIdle && after != GuardIdle) {
+    FUZZ_CHECK(pass.kind == PassKey && pass.short_press, "only a short press leaves idle");
+    FUZZ_CHECK(after == GuardAwaitConfirm, "a press opens the confirmation window");
+    h.episode = Episode{true, virtual_now_ns, 0, 0};
+  }
+  if (pass.kind == PassKey && pass.short_press && pass.before == GuardIdle) {
+    if (h.byte_in_force == ControlConfirm) {
+      FUZZ_CHECK(after == GuardIdle, "a confirmation sent ahead confirms the press");
+      h.byte_in_force = 0;
+    } else {
+      FUZZ_CHECK(after == GuardAwaitConfirm, "an unconfirmed short press opens the window");
+    }
+  }
+
+  const int commands = Count("standby");
+  const int warnings = Count("warning 13");
+  const int cleared = Count("cleared 1");
+  if (commands > 0) {
+    FUZZ_CHECK(h.episode.active, "no command without a short press before it");
+    FUZZ_CHECK(pass.kind == PassTimeout || pass.kind == PassCanAtDeadline,
+               "commands go out on time-outs only");
+    FUZZ_CHECK(virtual_now_ns - h.episode.press_ns >= 3 * kSecond,
+               "no command before the confirmation window has passed");
+    FUZZ_CHECK(commands == 1, "one command a time-out");
+  }
+  h.episode.standby_commands += commands;
+  h.episode.warnings += warnings;
+  FUZZ_CHECK(h.episode.standby_commands <= kStandbyRetryLimit, "at most 8 commands in an episode");
+  FUZZ_CHECK(h.episode.warnings <= 1, "the warning sounds at most once in an episode");
+  FUZZ_CHECK(warnings == 0 || h.episode.standby_commands >= 2,
+             "the warning comes with the second command");
+
+  // The autopilot's standby, known at a wake-up of a sending guard, ends the
+  // episode with the all-clear; nothing else sounds it.
+  const bool sending = pass.before == GuardStandbySent || pass.before == GuardAlarming;
+  const bool clears = pass.kind != PassTimeout && sending && neighbour_ap_standby != 0;
+  FUZZ_CHECK(cleared == (clears ? 1 : 0), "the all-clear sounds exactly when standby is reported");
+  if (clears) FUZZ_CHECK(after == GuardIdle, "standby reported ends the episode");
+
+  if (h.episode.active && after == GuardIdle) {
+    if (pass.before == GuardAwaitConfirm) {
+      FUZZ_CHECK(h.episode.standby_commands == 0, "a confirmed press sends nothing");
+    } else if (!clears) {
+      FUZZ_CHECK(h.episode.standby_commands == kStandbyRetryLimit,
+                 "the guard gives up after its 8th command");
+    }
+    h.episode = Episode{};
+  }
+  neighbour_calls.clear();
+}
+
+// A wake-up pass over what select finds ready now.
+void WakeUp(PassFacts pass) {
+  fd_set ready;
+  const int count = FillGuardSelectSet(&h.loop, &ready);
+  timeval no_wait = {0, 0};
+  const int result = select(count, &ready, nullptr, nullptr, &no_wait);
+  FUZZ_CHECK(result > 0, "the event made a descriptor ready");
+  pass.before = h.loop.state;
+  virtual_clock_on = true;
+  const timespec now = VirtualNow();
+  RefreshGuardTimeout(&h.loop, &now);
+  RunGuardPass(&h.loop, result, &ready);
+  virtual_clock_on = false;
+  CheckPass(pass);
+}
+
+// Time passes; select runs out at each deadline within it, on time or late
+// (a loaded machine), or wakes up for a CAN frame that came just as the
+// deadline passed, which the wake-up pass serves before the time-out.
+void Wait(int64_t duration_ns, FuzzedDataProvider& input) {
+  const int64_t end = virtual_now_ns + duration_ns;
+  while (h.loop.timeout_armed && ToNanoseconds(h.loop.deadline) <= end) {
+    const int how = input.ConsumeIntegralInRange<int>(0, 2);
+    const int64_t late = how == 1 ? input.ConsumeIntegralInRange<int64_t>(0, 600000) : 0;
+    const int64_t served = ToNanoseconds(h.loop.deadline);
+    const int64_t at = served + late * kMicrosecond;
+    if (at > virtual_now_ns) virtual_now_ns = at;
+    if (how == 2) {
+      FUZZ_CHECK(write(h.can_write, "f", 1) == 1, "a frame for the CAN descriptor");
+      WakeUp(Facts(PassCanAtDeadline));
+    } else {
+      const PassFacts pass = Facts(PassTimeout);
+      h.loop.timeout = {0, 0};
+      fd_set none;
+      FD_ZERO(&none);
+      virtual_clock_on = true;
+      RunGuardPass(&h.loop, 0, &none);
+      virtual_clock_on = false;
+      CheckPass(pass);
+    }
+    // The commands keep to a 250 ms schedule: a late time-out delays none
+    // of the later ones, and after a stall the schedule starts again from
+    // now instead of catching up with commands at once.
+    if (h.loop.timeout_armed) {
+      const int64_t next = ToNanoseconds(h.loop.deadline);
+      const int64_t interval = kStandbyIntervalMicroseconds * kMicrosecond;
+      FUZZ_CHECK(next > virtual_now_ns && next <= virtual_now_ns + interval && next >= served + interval,
+                 "the next command is due 250 ms after the last one was, and not yet");
+    }
+  }
+  if (end > virtual_now_ns) virtual_now_ns = end;
+}
+
+void KeyEvent(uint16_t type, uint16_t code, int32_t value) {
+  input_event event = {};
+  event.type = type;
+  event.code = code;
+  event.value = value;
+  FUZZ_CHECK(write(h.key_write, &event, sizeof event) == static_cast<ssize_t>(sizeof event),
+             "the key event is written");
+  PassFacts pass = Facts(PassKey);
+  if (type == EV_KEY && (code == KEY_A || code == KEY_L)) {
+    if (value == 1) h.key_down_ns = virtual_now_ns;
+    pass.short_press = value == 0 && virtual_now_ns - h.key_down_ns < kSecond;
+  }
+  WakeUp(pass);
+}
+
+uint16_t KeyCode(FuzzedDataProvider& input) {
+  switch (input.ConsumeIntegralInRange<int>(0, 2)) {
+    case 0:
+      return KEY_A;
+    case 1:
+      return KEY_L;
+    default:
+      return input.ConsumeIntegral<uint16_t>();
+  }
+}
+
+void ClientSends(FuzzedDataProvider& input) {
+  if (h.client < 0) return;
+  PassFacts pass = Facts(PassClientBytes);
+  pass.byte_count = input.ConsumeIntegralInRange<size_t>(1, sizeof pass.bytes);
+  for (size_t i = 0; i < pass.byte_count; ++i) {
+    uint8_t byte = input.ConsumeIntegralInRange<uint8_t>(0, 3);
+    if (byte == 3) byte = input.ConsumeIntegral<uint8_t>();
+    pass.bytes[i] = byte;
+  }
+  FUZZ_CHECK(send(h.client, pass.bytes, pass.byte_count, MSG_NOSIGNAL) ==
+                 static_cast<ssize_t>(pass.byte_count),
+             "the client's bytes are sent");
+  WakeUp(pass);
+}
+
+void CanWakeUp(bool standby) {
+  neighbour_ap_standby = standby ? 1 : 0;
+  FUZZ_CHECK(write(h.can_write, "f", 1) == 1, "a frame for the CAN descriptor");
+  WakeUp(Facts(PassCan));
+}
+
+void Connect() {
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  FUZZ_CHECK(fd >= 0, "a client socket");
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  socket_path.copy(address.sun_path, sizeof address.sun_path - 1);
+  FUZZ_CHECK(connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0,
+             "the client connects");
+  const int previous = h.client;
+  h.client = fd;
+  WakeUp(Facts(PassConnect));
+  // The guard has let the older client go; so does its application.
+  if (previous >= 0) close(previous);
+}
+
+void Leave() {
+  if (h.client < 0) return;
+  close(h.client);
+  h.client = -1;
+  WakeUp(Facts(PassLeave));
+}
+
+enum Step : int {
+  StepKeyEvent = 0,
+  StepPress,
+  StepWait,
+  StepClientBytes,
+  StepCanFrame,
+  StepConnect,
+  StepLeave,
+  kLastStep = StepLeave,
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
+  if (mkdtemp(socket_dir) == nullptr) return 1;
+  socket_path = std::string(socket_dir) + "/control";
+  listen_fd = OpenControlSocket(socket_path.c_str());
+  std::atexit(RemoveSocketDir);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  FuzzedDataProvider input(data, size);
+  const uint32_t open_before = OpenDescriptors();
+  ResetNeighbours();
+  ResetKeyInput();
+  h = Harness{};
+  int key[2];
+  int can[2];
+  FUZZ_CHECK(pipe2(key, O_NONBLOCK) == 0 && pipe2(can, O_NONBLOCK) == 0, "pipes");
+  h.key_write = key[1];
+  h.can_write = can[1];
+  can_fd = can[0];
+  // Anywhere on the clock, the first second after boot included (a key-up
+  // with no key-down is measured from 0).
+  virtual_now_ns = input.ConsumeIntegralInRange<int64_t>(0, int64_t{1} << 45);
+  h.loop = NewGuardLoop(key[0], can[0], listen_fd);
+
+  while (input.remaining_bytes() > 0) {
+    switch (static_cast<Step>(input.ConsumeIntegralInRange<int>(0, kLastStep))) {
+      case StepKeyEvent: {
+        const uint16_t type = input.ConsumeBool() ? EV_KEY : input.ConsumeIntegral<uint16_t>();
+        const uint16_t code = KeyCode(input);
+        KeyEvent(type, code, input.ConsumeIntegralInRange<int32_t>(-1, 2));
+        break;
+      }
+      case StepPress: {
+        const uint16_t code = KeyCode(input);
+        KeyEvent(EV_KEY, code, 1);
+        Wait(input.ConsumeIntegralInRange<int64_t>(0, 1500000) * kMicrosecond, input);
+        KeyEvent(EV_KEY, code, 0);
+        break;
+      }
+      case StepWait:
+        Wait(input.ConsumeIntegralInRange<int64_t>(0, 10000000) * kMicrosecond, input);
+        break;
+      case StepClientBytes:
+        ClientSends(input);
+        break;
+      case StepCanFrame:
+        CanWakeUp(input.ConsumeBool());
+        break;
+      case StepConnect:
+        Connect();
+        break;
+      case StepLeave:
+        Leave();
+        break;
+    }
+  }
+
+  for (int fd : {key[0], key[1], can[0], can[1], h.client, h.loop.client_fd}) {
+    if (fd >= 0) close(fd);
+  }
+  can_fd = -1;
+  h = Harness{};
+  FUZZ_CHECK(OpenDescriptors() == open_before, "every descriptor of the run is closed");
+  return 0;
+}
