@@ -258,8 +258,7 @@ enum Step : int {
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   // As a UI application would have it; the client must not rely on it.
-  signal(SIGPIPE, SIG_DFL);
-  return 0;
+  return signal(SIGPIPE, SIG_DFL) == SIG_ERR ? 1 : 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -357,8 +357,7 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   if (mkdtemp(socket_dir) == nullptr) return 1;
   socket_path = std::string(socket_dir) + "/control";
   listen_fd = OpenControlSocket(socket_path.c_str());
-  std::atexit(RemoveSocketDir);
-  return 0;
+  return std::atexit(RemoveSocketDir) == 0 ? 0 : 1;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
