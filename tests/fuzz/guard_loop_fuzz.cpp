@@ -11,6 +11,8 @@
 // would, or bring a CAN frame with it). Every pass is checked against what
 // the guard promises, and each run closes every descriptor it opened.
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <linux/input.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -218,8 +220,26 @@ void CheckPass(const PassFacts& pass) {
   neighbour_calls.clear();
 }
 
+// libFuzzer's timer signal has a handler, which cuts system calls short
+// (EINTR): a select of the harness's, a read of the guard's, taken for a
+// client gone. The daemon installs no handler and never sees that, so the
+// signal waits while the guard's calls run.
+sigset_t SignalsHeld() {
+  sigset_t timer;
+  sigset_t saved;
+  sigemptyset(&timer);
+  sigaddset(&timer, SIGALRM);
+  FUZZ_CHECK(pthread_sigmask(SIG_BLOCK, &timer, &saved) == 0, "the timer signal held");
+  return saved;
+}
+
+void SignalsReleased(const sigset_t& saved) {
+  FUZZ_CHECK(pthread_sigmask(SIG_SETMASK, &saved, nullptr) == 0, "the timer signal released");
+}
+
 // A wake-up pass over what select finds ready now.
 void WakeUp(PassFacts pass) {
+  const sigset_t saved = SignalsHeld();
   fd_set ready;
   const int count = FillGuardSelectSet(&h.loop, &ready);
   timeval no_wait = {0, 0};
@@ -231,6 +251,7 @@ void WakeUp(PassFacts pass) {
   RefreshGuardTimeout(&h.loop, &now);
   RunGuardPass(&h.loop, result, &ready);
   virtual_clock_on = false;
+  SignalsReleased(saved);
   CheckPass(pass);
 }
 
@@ -253,9 +274,11 @@ void Wait(int64_t duration_ns, FuzzedDataProvider& input) {
       h.loop.timeout = {0, 0};
       fd_set none;
       FD_ZERO(&none);
+      const sigset_t saved = SignalsHeld();
       virtual_clock_on = true;
       RunGuardPass(&h.loop, 0, &none);
       virtual_clock_on = false;
+      SignalsReleased(saved);
       CheckPass(pass);
     }
     // The commands keep to a 250 ms schedule: a late time-out delays none
