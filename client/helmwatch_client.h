@@ -4,10 +4,17 @@
  * older one. The client sends single bytes: 2 confirms that the UI has
  * handled a press of a guarded key (within 3 s of the key's release), 1 asks
  * whether the guard is there and idle, answered by the byte 1. Each 2
- * confirms one press: sent while the guard is idle (on the key-down) it
- * waits for the press that follows, and the press uses it up. A 1 stays in
- * force until the next byte and is answered again at every wake-up of the
- * guard.
+ * confirms one press, the one it was sent for, and is used up by it:
+ * - sent within 3 s of the key's release, it confirms that press;
+ * - sent ahead, after the key went down (a UI acting on the key-down), it
+ *   confirms the press that key-down begins, as soon as the key is released
+ *   (also when the guard reads the 2 before it reads the key-down itself);
+ * - sent later than 3 s after the release, it is too late: the guard has
+ *   sent its first standby command, and the 2 is used up by that episode;
+ * - sent while no press is under way (before the key went down), it
+ *   confirms nothing: the next press needs its own 2.
+ * A 1 stays in force until the next byte and is answered again at every
+ * wake-up of the guard while it is idle.
  *
  * Every call returns within the time it is given; none raises SIGPIPE.
  * Usable from C and C++. */
@@ -31,7 +38,8 @@ int HelmwatchConnect(const char *path);
  * connection is gone. */
 int HelmwatchConfirm(int fd);
 
-/* Withdraws a confirmation still waiting for its press, or a standing ping.
+/* Withdraws a confirmation sent on a key-down whose release is still to come,
+ * or a standing ping.
  * Returns 0 or -1 as above. */
 int HelmwatchWithdraw(int fd);
 

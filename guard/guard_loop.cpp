@@ -76,17 +76,20 @@ void HandleTimeout(GuardLoop* loop) {
 }
 
 // What the byte in force does in the state in force: a ping is answered
-// while idle, a confirmation ends the window and is used up by the press it
+// while idle; a confirmation ends the window and is used up by the press it
 // confirms (a UI that confirmed once and then froze must not confirm every
-// later press). Nothing else, in any state.
+// later press); one that comes while the guard sends belongs to the press it
+// was too late for and is used up there. Nothing else, in any state.
 static_assert(kControlBatchBytes <= kMaxControlEchoes, "one echo per byte read must fit");
 
 void ActOnControlByte(GuardLoop* loop) {
   if (loop->state == GuardIdle && loop->last_control_byte == ControlPing) {
     loop->echoes_due += 1;
-  } else if (loop->state == GuardAwaitConfirm && loop->last_control_byte == ControlConfirm) {
-    loop->timeout_armed = 0;
-    loop->state = GuardIdle;
+  } else if (loop->state != GuardIdle && loop->last_control_byte == ControlConfirm) {
+    if (loop->state == GuardAwaitConfirm) {
+      loop->timeout_armed = 0;
+      loop->state = GuardIdle;
+    }
     loop->last_control_byte = 0;
   }
 }
@@ -101,6 +104,7 @@ void ServeControlClient(GuardLoop* loop) {
     loop->last_control_byte = 0;
     return;
   }
+  loop->byte_read_at = MonotonicNow();
   for (size_t i = 0; i + 1 < got; ++i) {
     loop->last_control_byte = bytes[i];
     ActOnControlByte(loop);
@@ -146,8 +150,14 @@ void RunWakeUpAction(GuardLoop* loop, int short_press) {
       loop->state = GuardAwaitConfirm;
       LoadTimeout(loop, kConfirmWindowSeconds, 0);
       loop->timeout_armed = 1;
-      // A confirmation sent ahead (the UI acting on the key-down) counts
-      // for this press, at once.
+      // A confirmation sent ahead, by a UI acting on the key-down, counts
+      // for this press at once. One read before the key went down was not
+      // sent for it (a stray byte, the late answer to an earlier press, a
+      // displaced client's last word) and is dropped.
+      if (loop->last_control_byte == ControlConfirm &&
+          IsBefore(loop->byte_read_at, LastKeyDownTime())) {
+        loop->last_control_byte = 0;
+      }
       ActOnControlByte(loop);
       break;
     case GuardAwaitConfirm:
@@ -156,6 +166,7 @@ void RunWakeUpAction(GuardLoop* loop, int short_press) {
       break;
     case GuardStandbySent:
     case GuardAlarming:
+      ActOnControlByte(loop);
       if (IsApStandby() != 0) {
         loop->timeout_armed = 0;
         loop->state = GuardIdle;
@@ -174,6 +185,7 @@ GuardLoop NewGuardLoop(int key_fd, int can_socket_fd, int listen_fd) {
   loop.timeout_armed = 0;
   loop.retry_count = 0;
   loop.last_control_byte = 0;
+  loop.byte_read_at = {0, 0};
   loop.echoes_due = 0;
   loop.client_fd = -1;
   loop.listen_fd = listen_fd;

@@ -39,6 +39,9 @@ struct GuardLoop {
   int32_t retry_count;
   // Stays in force from pass to pass until the next byte or the client's end.
   uint8_t last_control_byte;
+  // When the byte in force was read: a confirmation counts only for a press
+  // whose key went down before it.
+  timespec byte_read_at;
   // Echoes owed to the client in this pass, sent together at its end.
   uint32_t echoes_due;
   int client_fd;

@@ -11,6 +11,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+
+#include "guard/key_input.h"
 
 namespace {
 
@@ -48,6 +51,15 @@ bool IsKeyDevice(int fd) {
   if (S_ISFIFO(found.st_mode)) return true;
   int version = 0;
   return S_ISCHR(found.st_mode) && ioctl(fd, EVIOCGVERSION, &version) == 0;
+}
+
+// Has an input-event device stamp its events on the guard's own clock
+// instead of the wall clock, which may be set at any time; each reader of a
+// device chooses for itself, so the UI's stamps stay as they are. A FIFO
+// keeps whatever stamps its writer gives.
+void StampOnMonotonicClock(int fd) {
+  int clock = CLOCK_MONOTONIC;
+  SetKeyStampsMonotonic(ioctl(fd, EVIOCSCLOCKID, &clock) == 0);
 }
 
 // Cuts the last component off directory; false once nothing is left to cut.
@@ -128,6 +140,7 @@ int TryReopen(bool named) {
     return -1;
   }
   StopWatching();
+  StampOnMonotonicClock(fd);
   std::fprintf(stderr, "Input device %s is back\n", key_device.path);
   return fd;
 }
@@ -146,7 +159,11 @@ int OpenKeyDevice(const char* path) {
   key_device.name = slash == nullptr ? path : slash + 1;
 
   const int fd = open(path, O_RDONLY);
-  if (fd < 0 || IsKeyDevice(fd)) return fd;
+  if (fd < 0) return fd;
+  if (IsKeyDevice(fd)) {
+    StampOnMonotonicClock(fd);
+    return fd;
+  }
   close(fd);
   return kKeyDeviceNotInput;
 }

@@ -14,7 +14,7 @@ constexpr unsigned kGuardedKeyCodes[] = {KEY_A, KEY_L};
 constexpr int kKeyUp = 0;
 constexpr int kKeyDown = 1;
 
-ShortPressDetector key_device_detector = {{0, 0}};
+ShortPressDetector key_device_detector = {{0, 0}, {0, 0}, false};
 
 bool IsGuardedKey(unsigned code) {
   for (unsigned guarded : kGuardedKeyCodes) {
@@ -29,13 +29,21 @@ int DetectShortPress(ShortPressDetector* detector, const input_event& event, tim
   if (event.type != EV_KEY || !IsGuardedKey(event.code)) return 0;
   if (event.value == kKeyDown) {
     detector->press_time = now;
+    detector->down_time = now;
+    const timespec stamp = {static_cast<time_t>(event.input_event_sec),
+                            static_cast<long>(event.input_event_usec) * kNanosecondsPerMicrosecond};
+    if (detector->stamps_monotonic && IsBefore(stamp, now)) detector->down_time = stamp;
     return 0;
   }
   if (event.value == kKeyUp) return TimespecDiff(detector->press_time, now).tv_sec <= 0 ? 1 : 0;
   return 0;  // auto-repeat and anything else
 }
 
-void ResetKeyInput() { key_device_detector = {{0, 0}}; }
+void SetKeyStampsMonotonic(bool monotonic) { key_device_detector.stamps_monotonic = monotonic; }
+
+timespec LastKeyDownTime() { return key_device_detector.down_time; }
+
+void ResetKeyInput() { key_device_detector = {{0, 0}, {0, 0}, false}; }
 
 int ReadKeyEvent(int key_fd) {
   // One record per call at the platform's own size (16 bytes on the 32-bit

@@ -26,6 +26,7 @@
 #include "common/monotonic_time.h"
 #include "guard/control_socket.h"
 #include "guard/key_device.h"
+#include "guard/key_input.h"
 #include "guard/tests/recording_neighbours.h"
 #include "guard/tests/test_io.h"
 
@@ -42,8 +43,8 @@ void WriteKeyEvent(int fd, uint16_t type, uint16_t code, int32_t value) {
   ASSERT_TRUE(WriteInputEvent(fd, type, code, value));
 }
 
-void WriteKey(int fd, int32_t value, uint16_t code = KEY_A) {
-  WriteKeyEvent(fd, EV_KEY, code, value);
+void WriteKey(int fd, int32_t value, uint16_t code = KEY_A, timespec stamp = {}) {
+  ASSERT_TRUE(WriteInputEvent(fd, EV_KEY, code, value, stamp));
 }
 
 void SendByte(int fd, uint8_t byte) { ASSERT_EQ(send(fd, &byte, 1, MSG_NOSIGNAL), 1); }
@@ -515,17 +516,30 @@ TEST_F(GuardLoopTest, ConfirmationAfterTheWindowChangesNothing) {
 // ---------------------------------------------------------------------------
 // The control client.
 
-TEST_F(GuardLoopTest, EachConfirmationConfirmsExactlyOnePress) {
+// A 2 confirms the press it was sent for: the one in its window, or the one
+// whose key went down before it was read (the UI acting on the key-down).
+TEST_F(GuardLoopTest, AConfirmationCountsOnlyForThePressItWasSentFor) {
   const int client = ConnectAccepted();
-  // Sent ahead, while idle (the UI acting on the key-down): the press that
-  // follows is confirmed at once.
+  // Sent ahead, between the key-down and the key-up: that press is confirmed.
+  WriteKey(key_write_, kKeyDown);
+  Pass();
   SendAndPass(client, ControlConfirm);
-  ShortPress();
+  WriteKey(key_write_, kKeyUp);
+  Pass();
   EXPECT_EQ(loop_.state, GuardIdle);
-  EXPECT_EQ(loop_.timeout_armed, 0);
+  EXPECT_EQ(loop_.last_control_byte, 0) << "used up by the press it confirmed";
 
-  // The UI stays connected and silent: the next press runs its full course,
-  // however many wake-ups the window sees.
+  // Too late for the next press: used up by the episode it missed, which
+  // runs on.
+  ShortPress();
+  TimeOut();
+  SendAndPass(client, ControlConfirm);
+  EXPECT_EQ(loop_.state, GuardStandbySent);
+  EXPECT_EQ(loop_.last_control_byte, 0);
+  while (loop_.timeout_armed) TimeOut();
+
+  // A stray 2 while idle, then a silent UI: the next press runs its course.
+  SendAndPass(client, ControlConfirm);
   ShortPress();
   EXPECT_EQ(loop_.state, GuardAwaitConfirm);
   WriteKeyEvent(key_write_, EV_SYN, SYN_REPORT, 0);
@@ -534,8 +548,29 @@ TEST_F(GuardLoopTest, EachConfirmationConfirmsExactlyOnePress) {
   EXPECT_EQ(loop_.state, GuardAwaitConfirm);
   TimeOut();
   EXPECT_EQ(loop_.state, GuardStandbySent);
-  EXPECT_THAT(neighbour_calls, ElementsAre("drain", "standby"));
   EXPECT_THAT(ReceiveAll(client).bytes, IsEmpty());
+}
+
+// Where the device stamps its events on the monotonic clock, a 2 read before
+// the guard read the key-down still counts when the key went down first.
+TEST_F(GuardLoopTest, ConfirmationReadBeforeTheStampedKeyDownCountsForThatPress) {
+  SetKeyStampsMonotonic(true);
+  const int client = ConnectAccepted();
+  const timespec went_down = MonotonicNow();
+  SendAndPass(client, ControlConfirm);
+  WriteKey(key_write_, kKeyDown, KEY_A, went_down);
+  Pass();
+  WriteKey(key_write_, kKeyUp);
+  Pass();
+  EXPECT_EQ(loop_.state, GuardIdle);
+
+  SendAndPass(client, ControlConfirm);
+  // Stamps keep whole microseconds: one later, to be after the reading.
+  WriteKey(key_write_, kKeyDown, KEY_A, AddMicroseconds(MonotonicNow(), 1));
+  Pass();
+  WriteKey(key_write_, kKeyUp);
+  Pass();
+  EXPECT_EQ(loop_.state, GuardAwaitConfirm) << "a 2 read before the key went down";
 }
 
 TEST_F(GuardLoopTest, PingIsAnsweredAtEveryIdleWakeUpButNotDuringTheWindow) {
@@ -561,12 +596,15 @@ TEST_F(GuardLoopTest, PingIsAnsweredAtEveryIdleWakeUpButNotDuringTheWindow) {
 class GuardLoopWithdrawnConfirmationTest : public GuardLoopTest,
                                            public testing::WithParamInterface<uint8_t> {};
 
-TEST_P(GuardLoopWithdrawnConfirmationTest, NextPressIsNotConfirmed) {
+TEST_P(GuardLoopWithdrawnConfirmationTest, PressIsNotConfirmed) {
   const int client = ConnectAccepted();
+  WriteKey(key_write_, kKeyDown);
+  Pass();
   SendAndPass(client, ControlConfirm);
   SendAndPass(client, GetParam());
   EXPECT_EQ(loop_.last_control_byte, GetParam());
-  ShortPress();
+  WriteKey(key_write_, kKeyUp);
+  Pass();
   CanWakeUp();
   EXPECT_EQ(loop_.state, GuardAwaitConfirm);
   EXPECT_EQ(loop_.timeout_armed, 1);
@@ -581,12 +619,15 @@ INSTANTIATE_TEST_SUITE_P(AnyOtherByte, GuardLoopWithdrawnConfirmationTest,
 
 TEST_F(GuardLoopTest, DisconnectForgetsTheByteInForce) {
   const int client = ConnectAccepted();
+  WriteKey(key_write_, kKeyDown);
+  Pass();
   SendAndPass(client, ControlConfirm);
   CloseClient(client);
   Pass();
   EXPECT_EQ(loop_.client_fd, -1);
   EXPECT_EQ(loop_.last_control_byte, 0);
-  ShortPress();
+  WriteKey(key_write_, kKeyUp);
+  Pass();
   CanWakeUp();
   EXPECT_EQ(loop_.state, GuardAwaitConfirm);
 }

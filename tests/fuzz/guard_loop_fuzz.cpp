@@ -1,5 +1,8 @@
 // The guard state machine driven by an arbitrary sequence of events: key
-// events (alone or as a press held for a while), control bytes from a client,
+// events (alone or as a press held for a while, each stamped with the moment
+// the key moved, which may be a while before the guard reads it, and the UI
+// answering a key-down before, with or after the guard reads it), control
+// bytes from a client,
 // clients connecting and leaving, CAN wake-ups with the autopilot reporting
 // standby or not, and time passing. The key device, the CAN descriptor and
 // the control socket are real pipes and sockets; the CAN link and the alarm
@@ -18,6 +21,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -74,10 +78,13 @@ struct Harness {
   int key_write = -1;
   int can_write = -1;
   int client = -1;  // our end of the client the guard holds, -1 when none
-  // The guard's rules as the harness keeps them: when a guarded key last
-  // went down, the control byte in force.
+  // The guard's rules as the harness keeps them: when a guarded key-down was
+  // last read and when that key went down by its stamp, the control byte in
+  // force and when it was read.
   int64_t key_down_ns = 0;
+  int64_t went_down_ns = 0;
   uint8_t byte_in_force = 0;
+  int64_t byte_read_ns = 0;
   Episode episode;
 };
 
@@ -85,7 +92,7 @@ Harness h;
 
 enum PassKind : int {
   PassTimeout,
-  PassKey,
+  PassKey,  // a key event, and the client's bytes when there are any
   PassClientBytes,
   PassCan,
   PassCanAtDeadline,  // a frame and the deadline at once: the wake-up pass runs out of time
@@ -96,7 +103,7 @@ enum PassKind : int {
 struct PassFacts {
   PassKind kind = PassTimeout;
   GuardState before = GuardIdle;  // the state the pass found
-  bool short_press = false;       // the key event completes a short press
+  bool short_press = false;       // a key event that completes a short press
   // What the client sent. Fixed, like every record of a pass: with
   // AddressSanitizer's quarantine, millions of tiny allocations cost
   // far more memory than they hold.
@@ -140,47 +147,57 @@ void CheckPass(const PassFacts& pass) {
     FUZZ_CHECK(call.rfind("other", 0) != 0, "the guard sounds only its two patterns");
   }
 
-  // Echoes: a ping in force is answered once for each time it acts while
-  // the guard is idle; each byte of a batch acts once, the last at the
-  // wake-up.
+  // The byte in force, as the guard's rules leave it: the client's bytes
+  // act in turn, the last at the wake-up, after the key event. A ping is
+  // answered while the guard is idle; a 2 confirms the press in its window,
+  // or the press whose key went down before the 2 was read, and is used up
+  // by the press it confirms or by the episode it came too late for; a 2
+  // read before the key went down is dropped at that press.
   size_t expected_echoes = 0;
   GuardState state = pass.before;
   bool confirmed = false;
-  if (pass.kind == PassClientBytes) {
-    for (size_t i = 0; i < pass.byte_count; ++i) {
-      const uint8_t byte = pass.bytes[i];
-      h.byte_in_force = byte;
-      if (state == GuardIdle && byte == ControlPing) expected_echoes += 1;
-      if (state == GuardAwaitConfirm && byte == ControlConfirm) {
+  const auto act = [&] {
+    if (state == GuardIdle && h.byte_in_force == ControlPing) {
+      expected_echoes += 1;
+    } else if (state != GuardIdle && h.byte_in_force == ControlConfirm) {
+      if (state == GuardAwaitConfirm) {
         state = GuardIdle;
         confirmed = true;
-        h.byte_in_force = 0;
       }
+      h.byte_in_force = 0;
     }
-  } else if (pass.kind == PassLeave) {
-    h.byte_in_force = 0;
-  } else if (pass.kind != PassTimeout && state == GuardIdle && h.byte_in_force == ControlPing) {
-    expected_echoes = 1;
+  };
+  if (pass.kind == PassLeave) h.byte_in_force = 0;
+  if (pass.byte_count > 0) h.byte_read_ns = virtual_now_ns;
+  for (size_t i = 0; i < pass.byte_count; ++i) {
+    h.byte_in_force = pass.bytes[i];
+    if (i + 1 < pass.byte_count) act();
+  }
+  if (pass.kind != PassTimeout) {
+    act();
+    if (state == GuardIdle && pass.short_press) {
+      state = GuardAwaitConfirm;
+      if (h.byte_in_force == ControlConfirm && h.byte_read_ns < h.went_down_ns) h.byte_in_force = 0;
+      act();
+    }
   }
   FUZZ_CHECK(ReceiveEchoes() == expected_echoes, "a ping is answered exactly while the guard is idle");
-  if (pass.kind == PassClientBytes && pass.before == GuardAwaitConfirm) {
+  FUZZ_CHECK(loop.last_control_byte == h.byte_in_force,
+             "a 2 is used up by its press or its episode, and one read before a key-down dropped");
+  if (pass.before == GuardAwaitConfirm && pass.byte_count > 0) {
     FUZZ_CHECK((after == GuardIdle) == confirmed, "a confirmation, and only one, ends the window");
   }
 
-  // A short press opens the window unless a confirmation sent ahead is in
-  // force, which it uses up; nothing else leaves idle.
+  // A short press opens the window unless a confirmation sent for it is in
+  // force; nothing else leaves idle.
   if (pass.before == GuardIdle && after != GuardIdle) {
-    FUZZ_CHECK(pass.kind == PassKey && pass.short_press, "only a short press leaves idle");
+    FUZZ_CHECK(pass.short_press, "only a short press leaves idle");
     FUZZ_CHECK(after == GuardAwaitConfirm, "a press opens the confirmation window");
     h.episode = Episode{true, virtual_now_ns, 0, 0};
   }
-  if (pass.kind == PassKey && pass.short_press && pass.before == GuardIdle) {
-    if (h.byte_in_force == ControlConfirm) {
-      FUZZ_CHECK(after == GuardIdle, "a confirmation sent ahead confirms the press");
-      h.byte_in_force = 0;
-    } else {
-      FUZZ_CHECK(after == GuardAwaitConfirm, "an unconfirmed short press opens the window");
-    }
+  if (pass.short_press && pass.before == GuardIdle) {
+    FUZZ_CHECK((after == GuardIdle) == confirmed,
+               "a press is confirmed at once exactly by a 2 read after its key went down");
   }
 
   const int commands = Count("standby");
@@ -294,19 +311,37 @@ void Wait(int64_t duration_ns, FuzzedDataProvider& input) {
   if (end > virtual_now_ns) virtual_now_ns = end;
 }
 
-void KeyEvent(uint16_t type, uint16_t code, int32_t value) {
+// Writes a key event stamped lag before now, as the moment the key moved;
+// the pass that reads it is the caller's.
+void PutKeyEvent(PassFacts* pass, uint16_t type, uint16_t code, int32_t value, int64_t lag_ns) {
+  const int64_t stamp = (virtual_now_ns - lag_ns) / kMicrosecond * kMicrosecond;
   input_event event = {};
+  event.input_event_sec = static_cast<decltype(event.input_event_sec)>(stamp / kSecond);
+  event.input_event_usec = static_cast<decltype(event.input_event_usec)>(stamp % kSecond / kMicrosecond);
   event.type = type;
   event.code = code;
   event.value = value;
   FUZZ_CHECK(write(h.key_write, &event, sizeof event) == static_cast<ssize_t>(sizeof event),
              "the key event is written");
-  PassFacts pass = Facts(PassKey);
+  pass->kind = PassKey;
   if (type == EV_KEY && (code == KEY_A || code == KEY_L)) {
-    if (value == 1) h.key_down_ns = virtual_now_ns;
-    pass.short_press = value == 0 && virtual_now_ns - h.key_down_ns < kSecond;
+    if (value == 1) {
+      h.key_down_ns = virtual_now_ns;
+      h.went_down_ns = stamp < virtual_now_ns ? stamp : virtual_now_ns;
+    }
+    pass->short_press = value == 0 && virtual_now_ns - h.key_down_ns < kSecond;
   }
+}
+
+void KeyEvent(uint16_t type, uint16_t code, int32_t value, int64_t lag_ns) {
+  PassFacts pass = Facts(PassKey);
+  PutKeyEvent(&pass, type, code, value, lag_ns);
   WakeUp(pass);
+}
+
+// How long a key event waited before the guard read it: mostly not at all.
+int64_t KeyLag(FuzzedDataProvider& input) {
+  return input.ConsumeBool() ? 0 : input.ConsumeIntegralInRange<int64_t>(-1000, 2000000) * kMicrosecond;
 }
 
 uint16_t KeyCode(FuzzedDataProvider& input) {
@@ -320,19 +355,60 @@ uint16_t KeyCode(FuzzedDataProvider& input) {
   }
 }
 
+void PutClientBytes(PassFacts* pass, const uint8_t* bytes, size_t count) {
+  std::copy(bytes, bytes + count, pass->bytes);
+  pass->byte_count = count;
+  FUZZ_CHECK(send(h.client, bytes, count, MSG_NOSIGNAL) == static_cast<ssize_t>(count),
+             "the client's bytes are sent");
+}
+
 void ClientSends(FuzzedDataProvider& input) {
   if (h.client < 0) return;
-  PassFacts pass = Facts(PassClientBytes);
-  pass.byte_count = input.ConsumeIntegralInRange<size_t>(1, sizeof pass.bytes);
-  for (size_t i = 0; i < pass.byte_count; ++i) {
+  uint8_t bytes[sizeof PassFacts::bytes];
+  const size_t count = input.ConsumeIntegralInRange<size_t>(1, sizeof bytes);
+  for (size_t i = 0; i < count; ++i) {
     uint8_t byte = input.ConsumeIntegralInRange<uint8_t>(0, 3);
     if (byte == 3) byte = input.ConsumeIntegral<uint8_t>();
-    pass.bytes[i] = byte;
+    bytes[i] = byte;
   }
-  FUZZ_CHECK(send(h.client, pass.bytes, pass.byte_count, MSG_NOSIGNAL) ==
-                 static_cast<ssize_t>(pass.byte_count),
-             "the client's bytes are sent");
+  PassFacts pass = Facts(PassClientBytes);
+  PutClientBytes(&pass, bytes, count);
   WakeUp(pass);
+}
+
+// When a UI acting on the key-down sends its 2: not at all, or read by the
+// guard a pass before the key-down, in the same pass or after it.
+enum UiAnswer : int {
+  UiSilent,
+  UiBeforeKeyDown,
+  UiWithKeyDown,
+  UiAfterKeyDown,
+  kLastUiAnswer = UiAfterKeyDown,
+};
+
+// A press of code held for hold_ns, its key-down waiting lag_ns to be read.
+void Press(uint16_t code, UiAnswer ui, int64_t lag_ns, int64_t hold_ns, FuzzedDataProvider& input) {
+  static constexpr uint8_t kConfirm[] = {ControlConfirm};
+  if (h.client < 0) ui = UiSilent;
+  if (ui == UiBeforeKeyDown) {
+    // The key went down, the UI answered, and the guard read the answer
+    // before the key-down, halfway through the time the key-down waited.
+    PassFacts pass = Facts(PassClientBytes);
+    PutClientBytes(&pass, kConfirm, 1);
+    WakeUp(pass);
+    if (lag_ns > 0) Wait(lag_ns / 2, input);
+  }
+  PassFacts down = Facts(PassKey);
+  if (ui == UiWithKeyDown) PutClientBytes(&down, kConfirm, 1);
+  PutKeyEvent(&down, EV_KEY, code, 1, lag_ns);
+  WakeUp(down);
+  if (ui == UiAfterKeyDown) {
+    PassFacts pass = Facts(PassClientBytes);
+    PutClientBytes(&pass, kConfirm, 1);
+    WakeUp(pass);
+  }
+  Wait(hold_ns, input);
+  KeyEvent(EV_KEY, code, 0, 0);
 }
 
 void CanWakeUp(bool standby) {
@@ -388,6 +464,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint32_t open_before = OpenDescriptors();
   ResetNeighbours();
   ResetKeyInput();
+  // As an input-event device the guard has switched to the monotonic clock.
+  SetKeyStampsMonotonic(true);
   h = Harness{};
   int key[2];
   int can[2];
@@ -405,14 +483,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case StepKeyEvent: {
         const uint16_t type = input.ConsumeBool() ? EV_KEY : input.ConsumeIntegral<uint16_t>();
         const uint16_t code = KeyCode(input);
-        KeyEvent(type, code, input.ConsumeIntegralInRange<int32_t>(-1, 2));
+        const int32_t value = input.ConsumeIntegralInRange<int32_t>(-1, 2);
+        KeyEvent(type, code, value, KeyLag(input));
         break;
       }
       case StepPress: {
         const uint16_t code = KeyCode(input);
-        KeyEvent(EV_KEY, code, 1);
-        Wait(input.ConsumeIntegralInRange<int64_t>(0, 1500000) * kMicrosecond, input);
-        KeyEvent(EV_KEY, code, 0);
+        const int64_t hold = input.ConsumeIntegralInRange<int64_t>(0, 1500000) * kMicrosecond;
+        const auto ui = static_cast<UiAnswer>(input.ConsumeIntegralInRange<int>(0, kLastUiAnswer));
+        Press(code, ui, KeyLag(input), hold, input);
         break;
       }
       case StepWait:

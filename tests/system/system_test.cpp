@@ -127,6 +127,17 @@ class SystemTest : public ::testing::Test {
     }
   }
 
+  // A press now, and its full run of commands after those sent before it.
+  void ExpectFullRunOfNextPress(const std::string& what) {
+    SCOPED_TRACE("the press " + what);
+    const size_t before = autopilot_->Commands().size();
+    const double released = Press();
+    SleepUntil(released + kWindow + kRetries * kInterval + 0.3);
+    const auto commands = autopilot_->Commands();
+    ExpectFullRun({commands.begin() + static_cast<std::ptrdiff_t>(before), commands.end()}, released,
+                  static_cast<int>(before % 8));
+  }
+
   // After a release at released: the one command at the window's end, then
   // the cleared beep on the buzzer and no warning.
   void ExpectOneCommandThenTheClearedBeep(double released) {
@@ -383,23 +394,31 @@ TEST_F(SystemTest, ConfirmationAfterTheWindowChangesNothing) {
   HelmwatchClose(client);
 }
 
-TEST_F(SystemTest, EachConfirmationConfirmsOnePressOnly) {
+// A 2 confirms the press it was sent for and no other: one sent on the
+// key-down confirms that press; one that came too late, or long before a
+// press, leaves the next press to run its course while the UI stays silent.
+TEST_F(SystemTest, AConfirmationCountsOnlyForThePressItWasSentFor) {
   StartAutopilot();
   StartDaemon();
   const int client = HelmwatchConnect(socket_.c_str());
   ASSERT_GE(client, 0);
-  // Sent ahead, as a UI acting on the key-down does: it confirms that press.
-  ASSERT_EQ(HelmwatchConfirm(client), 0);
-  SleepFor(0.3);
-  const double first = Press();
-  SleepUntil(first + kWindow + 0.5);
-  EXPECT_EQ(autopilot_->FramesReceived(), 0);
+  ASSERT_TRUE(WriteKeyEdge(keypad_, kGuardedKey, 1));
+  ASSERT_EQ(HelmwatchConfirm(client), 0);  // the UI acting on the key-down
+  SleepFor(kShortHoldMs / 1000.0);
+  ASSERT_TRUE(WriteKeyEdge(keypad_, kGuardedKey, 0));
+  SleepFor(kWindow + 0.5);
+  EXPECT_EQ(autopilot_->FramesReceived(), 0) << "the press confirmed on its key-down";
   EXPECT_TRUE(AlarmFilesUntouched());
-  // The UI then freezes with its connection open: the next press runs its
-  // full course.
-  const double second = Press();
-  SleepUntil(second + kWindow + kRetries * kInterval + 0.3);
-  ExpectFullRun(autopilot_->Commands(), second, 0);
+
+  const double late = Press();
+  SleepUntil(late + 3.6);
+  ASSERT_EQ(HelmwatchConfirm(client), 0);
+  SleepUntil(late + kWindow + kRetries * kInterval + 5.0);
+  ExpectFullRunOfNextPress("after a late 2");
+
+  ASSERT_EQ(HelmwatchConfirm(client), 0);
+  SleepFor(5.0);
+  ExpectFullRunOfNextPress("5 s after a stray 2");
   HelmwatchClose(client);
 }
 
