@@ -7,6 +7,7 @@
 #include "alarm/alarm_child.h"
 #include "alarm/speaker_alarm.h"
 #include "alarm/sysfs_alarm.h"
+#include "common/log_line.h"
 
 namespace {
 
@@ -63,7 +64,7 @@ void SoundAlarm(const AlarmStep* pattern, int32_t step_count) {
   const pid_t pid = fork();
   if (pid < 0) {
     // The guard goes on without this alarm: its standby commands matter more.
-    std::perror("fork()");
+    LogCallFailure("fork()");
     return;
   }
   if (pid > 0) return;

@@ -1,5 +1,6 @@
 #include "can/autopilot.h"
 
+#include <cerrno>
 #include <cstddef>
 #include <cstring>
 
@@ -42,6 +43,12 @@ constexpr uint32_t kSequenceShift = 5;
 int ap_standby = 0;
 // Commands sent; the low 3 bits number the fast packet.
 int32_t fast_packet_sequence = 0;
+
+// Keeps the first refusal of a command's frames: the reason it failed.
+void Note(ApCommandResult* result, int hal_code) {
+  if (hal_code == kHalOk || result->outcome == ApCommandRefused) return;
+  *result = {ApCommandRefused, hal_code, hal_code == kHalErrorNoSocket ? 0 : errno};
+}
 
 }  // namespace
 
@@ -91,10 +98,9 @@ void DecodeApStatus(const CanFrame* frame) {
 
 int IsApStandby() { return ap_standby; }
 
-void SendApStandby() {
-  if (autopilot_address == kAddressNotLearnt || command_source_address == kAddressNotLearnt) {
-    return;
-  }
+ApCommandResult SendApStandby() {
+  if (autopilot_address == kAddressNotLearnt) return {ApCommandNoAutopilot, kHalOk, 0};
+  if (command_source_address == kAddressNotLearnt) return {ApCommandNoSource, kHalOk, 0};
   const uint8_t payload[kStandbyPayloadLength] = {
       kProprietaryLow, kProprietaryHigh, autopilot_address, 0xFF, 0xFF, 0x0A,
       0x06,            0x00,             0xFF,              0xFF, 0xFF, 0xFF};
@@ -109,12 +115,14 @@ void SendApStandby() {
   frame.data[0] = sequence;
   frame.data[1] = kStandbyPayloadLength;
   std::memcpy(&frame.data[2], &payload[0], 6);
-  (void)HalSendFrame(kCanChannel, &frame, 0);
+  ApCommandResult result = {ApCommandSent, kHalOk, 0};
+  Note(&result, HalSendFrame(kCanChannel, &frame, 0));
   // Frame 1: payload bytes 6-11, then one fill byte.
   frame.data[0] = static_cast<uint8_t>(sequence + 1);
   std::memcpy(&frame.data[1], &payload[6], 6);
   frame.data[7] = kFill;
-  (void)HalSendFrame(kCanChannel, &frame, 0);
+  Note(&result, HalSendFrame(kCanChannel, &frame, 0));
 
   fast_packet_sequence = static_cast<int32_t>(count + 1);
+  return result;
 }

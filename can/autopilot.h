@@ -37,7 +37,22 @@ void DecodeApStatus(const CanFrame* frame);
 // Non-zero when the latest autopilot status message reported standby.
 int IsApStandby();
 
+// What became of a standby command.
+enum ApCommandOutcome : int32_t {
+  ApCommandSent = 0,         // both frames went to the controller
+  ApCommandNoAutopilot = 1,  // the autopilot's address is not learnt: nothing sent
+  ApCommandNoSource = 2,     // the command source address is not learnt: nothing sent
+  ApCommandRefused = 3,      // the CAN layer refused a frame (error tells why)
+};
+
+struct ApCommandResult {
+  ApCommandOutcome outcome;
+  int hal_code;  // the CAN layer's code for the first frame refused, else 0
+  int error;     // errno of that refusal, 0 when the layer gave none
+};
+
 // Sends one standby command, or nothing while the autopilot's address or the
-// command's source address has not been learnt from the bus. Send failures
-// are not retried here: the guard repeats the command.
-void SendApStandby();
+// command's source address has not been learnt from the bus, and tells what
+// became of it. Send failures are not retried here: the guard repeats the
+// command.
+ApCommandResult SendApStandby();

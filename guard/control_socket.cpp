@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/log_line.h"
+
 namespace {
 
 // Keeps the last byte of sun_path a terminator whatever the path's length.
@@ -116,7 +118,7 @@ int AcceptControlClient(int listen_fd) {
   const int fd = accept(listen_fd, nullptr, nullptr);
   if (fd >= 0) return fd;
   const int error = errno;
-  std::perror("accept()");
+  LogCallFailure("accept()");
   // Out of descriptors, accept leaves the client waiting and the listening
   // socket stays readable: the loop would run again at once, for as long as
   // the shortage lasts. The reserve makes room to take the client off the
@@ -134,7 +136,7 @@ int AcceptControlClient(int listen_fd) {
 size_t ReadControlBytes(int* client_fd, uint8_t* buffer, size_t length) {
   const ssize_t got = read(*client_fd, buffer, length);
   if (got > 0) return static_cast<size_t>(got);
-  if (got < 0) std::perror("read");
+  if (got < 0) LogCallFailure("read");
   close(*client_fd);
   *client_fd = -1;
   return 0;

@@ -8,8 +8,11 @@
 
 #include "alarm/alarm.h"
 #include "can/autopilot.h"
+#include "common/log_line.h"
 #include "common/monotonic_time.h"
 #include "guard/control_socket.h"
+#include "guard/episode_log.h"
+#include "guard/episode_record.h"
 #include "guard/guard.h"
 #include "guard/key_device.h"
 #include "guard/key_input.h"
@@ -41,12 +44,33 @@ void AddToSet(int fd, fd_set* read_set, int* count) {
   if (fd + 1 > *count) *count = fd + 1;
 }
 
+void EndOfEpisode(GuardLoop* loop, EpisodeEnd end, timespec at) {
+  EndEpisode(&loop->episode, end, at);
+  loop->episode_ended = true;
+}
+
+// What the pass has to tell of its episode, once its commands are out.
+void TellEpisode(GuardLoop* loop) {
+  TellCommandTrouble(&loop->episode);
+  if (!loop->episode_ended) return;
+  loop->episode_ended = false;
+  RecordEpisode(loop->episode);
+}
+
+void SendStandbyCommand(GuardLoop* loop) {
+  const ApCommandResult result = SendApStandby();
+  // Asked only when the command did not go: a link that is not up is the
+  // cause behind any other.
+  const HalLinkState link = result.outcome != ApCommandSent ? HalGetLinkState(0) : HalLinkUp;
+  NoteStandbyCommand(&loop->episode, result, link, MonotonicNow());
+}
+
 void HandleTimeout(GuardLoop* loop) {
   switch (loop->state) {
     case GuardAwaitConfirm:
       loop->state = GuardStandbySent;
       LoadNextInterval(loop);
-      SendApStandby();
+      SendStandbyCommand(loop);
       loop->timeout_armed = 1;
       break;
     case GuardStandbySent:
@@ -55,8 +79,9 @@ void HandleTimeout(GuardLoop* loop) {
       LoadNextInterval(loop);
       // The command first: forking the alarm child takes milliseconds the
       // command's deadline cannot spare.
-      SendApStandby();
+      SendStandbyCommand(loop);
       SoundAlarm(kWarningPattern, kWarningPatternSteps);
+      loop->episode.warning_started = true;
       break;
     case GuardAlarming:
       loop->retry_count += 1;
@@ -64,13 +89,14 @@ void HandleTimeout(GuardLoop* loop) {
         loop->state = GuardIdle;
         loop->timeout_armed = 0;
         loop->retry_count = 0;
+        EndOfEpisode(loop, EpisodeGaveUp, MonotonicNow());
       } else {
         LoadNextInterval(loop);
-        SendApStandby();
+        SendStandbyCommand(loop);
       }
       break;
     default:
-      std::fprintf(stderr, "Timed out in an expected state %d\n", static_cast<int>(loop->state));
+      LogLine("Timed out in an expected state %d\n", static_cast<int>(loop->state));
       break;
   }
 }
@@ -89,6 +115,7 @@ void ActOnControlByte(GuardLoop* loop) {
     if (loop->state == GuardAwaitConfirm) {
       loop->timeout_armed = 0;
       loop->state = GuardIdle;
+      EndOfEpisode(loop, EpisodeConfirmed, loop->byte_read_at);
     }
     loop->last_control_byte = 0;
   }
@@ -147,6 +174,9 @@ void RunWakeUpAction(GuardLoop* loop, int short_press) {
     case GuardIdle:
       ActOnControlByte(loop);
       if (short_press != 1) break;
+      // An episode that ended in this same pass is told before the next.
+      if (loop->episode_ended) TellEpisode(loop);
+      BeginEpisode(&loop->episode, MonotonicNow());
       loop->state = GuardAwaitConfirm;
       LoadTimeout(loop, kConfirmWindowSeconds, 0);
       loop->timeout_armed = 1;
@@ -171,6 +201,7 @@ void RunWakeUpAction(GuardLoop* loop, int short_press) {
         loop->timeout_armed = 0;
         loop->state = GuardIdle;
         loop->retry_count = 0;
+        EndOfEpisode(loop, EpisodeStandby, MonotonicNow());
         SoundAlarm(kClearedPattern, kClearedPatternSteps);
       }
       break;
@@ -191,6 +222,8 @@ GuardLoop NewGuardLoop(int key_fd, int can_socket_fd, int listen_fd) {
   loop.listen_fd = listen_fd;
   loop.key_fd = key_fd;
   loop.can_fd = can_socket_fd;
+  loop.episode = {};
+  loop.episode_ended = false;
   return loop;
 }
 
@@ -218,19 +251,20 @@ timeval* GuardSelectTimeout(GuardLoop* loop) {
 
 void RunGuardPass(GuardLoop* loop, int select_result, const fd_set* ready) {
   if (select_result < 0) {
-    std::perror("select()");
+    LogCallFailure("select()");
     std::exit(1);
   }
   if (select_result == 0) {
     HandleTimeout(loop);
-    return;
+  } else {
+    RunWakeUpAction(loop, ServeReadyDescriptors(loop, ready));
+    SendControlEchoes(loop->client_fd, loop->echoes_due);
+    loop->echoes_due = 0;
+    if (loop->timeout_armed && loop->timeout.tv_sec == 0 && loop->timeout.tv_usec == 0) {
+      HandleTimeout(loop);
+    }
   }
-  RunWakeUpAction(loop, ServeReadyDescriptors(loop, ready));
-  SendControlEchoes(loop->client_fd, loop->echoes_due);
-  loop->echoes_due = 0;
-  if (loop->timeout_armed && loop->timeout.tv_sec == 0 && loop->timeout.tv_usec == 0) {
-    HandleTimeout(loop);
-  }
+  TellEpisode(loop);
 }
 
 void RunGuardLoop(int key_fd, int can_socket_fd, int listen_fd) {

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "guard/episode_record.h"
+
 enum GuardState : int32_t {
   GuardIdle = 0,          // waiting for a short press
   GuardAwaitConfirm = 1,  // waiting for the UI to confirm the press
@@ -47,6 +49,10 @@ struct GuardLoop {
   int client_fd;
   int listen_fd;
   int key_fd;  // -1 while the key device is gone
+  // The episode under way, or the last one; ended, its record is written at
+  // the end of the pass, after the pass's commands.
+  EpisodeRecord episode;
+  bool episode_ended;
   int can_fd;  // the CAN layer's receive socket; -1 when start-up got none
 };
 

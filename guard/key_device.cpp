@@ -13,6 +13,9 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/log_line.h"
+#include "common/monotonic_time.h"
+#include "guard/change_lines.h"
 #include "guard/key_input.h"
 
 namespace {
@@ -97,7 +100,7 @@ void WatchNearestDirectory() {
     if (errno != ENOENT && errno != ENOTDIR) break;
     parent = false;
   }
-  std::fprintf(stderr, "Unable to watch for %s: %s\n", key_device.path, std::strerror(errno));
+  LogLine("Unable to watch for %s: %s\n", key_device.path, std::strerror(errno));
 }
 
 // Reads every pending event; true when one of them says that the device's
@@ -141,7 +144,7 @@ int TryReopen(bool named) {
   }
   StopWatching();
   StampOnMonotonicClock(fd);
-  std::fprintf(stderr, "Input device %s is back\n", key_device.path);
+  LogChange(ChangeKeypad, MonotonicNow(), "Input device %s is back", key_device.path);
   return fd;
 }
 
@@ -176,11 +179,12 @@ int DropKeyDevice(int key_fd) {
     key_device.lost_ino = lost.st_ino;
   }
   close(key_fd);
-  std::fprintf(stderr, "Input device %s is gone, waiting for it to return\n", key_device.path);
+  LogChange(ChangeKeypad, MonotonicNow(), "Input device %s is gone, waiting for it to return",
+            key_device.path);
 
   key_device.inotify_fd = inotify_init1(IN_NONBLOCK);
   if (key_device.inotify_fd < 0) {
-    std::perror("inotify_init1()");
+    LogCallFailure("inotify_init1()");
     return -1;
   }
   WatchNearestDirectory();

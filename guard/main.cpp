@@ -8,8 +8,10 @@
 #include "alarm/output_check.h"
 #include "can/autopilot.h"
 #include "can/can_hal.h"
+#include "common/log_line.h"
 #include "guard/command_line.h"
 #include "guard/control_socket.h"
+#include "guard/episode_log.h"
 #include "guard/guard.h"
 #include "guard/key_device.h"
 #include "guard/startup.h"
@@ -17,6 +19,8 @@
 
 int main(int argc, char* argv[]) {
   KeepStandardDescriptorsOpen();
+  // Before anything the loop writes: from then on no line waits.
+  StartLogLines();
   const char* key_device_path = ParseCommandLine(argc, argv);
   if (CheckAlarmOutput(guard_config.alarm_type, guard_config.alarm_options) != 0) std::exit(1);
   SetAlarmOutput(guard_config.alarm_type, guard_config.alarm_options);
@@ -49,6 +53,7 @@ int main(int argc, char* argv[]) {
   const int listen_fd = can_up && privileged ? OpenControlSocket(guard_config.socket_name) : -1;
 
   StartSupervision(owns_socket_path ? guard_config.socket_name : nullptr, guard_config.alarm_type);
+  StartEpisodeLog(owns_socket_path ? guard_config.socket_name : nullptr, guard_config.alarm_type);
 
   if (guard_config.daemonize) Daemonize();
 

@@ -19,7 +19,11 @@
 
 #include "can/autopilot.h"
 #include "can/can_hal.h"
+#include "common/log_line.h"
 #include "common/monotonic_time.h"
+#include "guard/change_lines.h"
+#include "guard/episode_log.h"
+#include "guard/run_files.h"
 
 namespace {
 
@@ -47,6 +51,7 @@ struct StatusFacts {
   int32_t command_source;
   int32_t silent;
   int32_t ui;
+  uint32_t episodes;  // recorded so far: the last one's field changes with it
   bool operator==(const StatusFacts&) const = default;
 };
 
@@ -59,6 +64,7 @@ struct Supervisor {
   long long timer_period_us;  // 0 while the timer is stopped
   bool ping_due;
   const char* status_path;  // null: no status file
+  char status_path_text[PATH_MAX];
   AlarmType alarm_type;
   bool reported;  // facts and line hold what was last reported
   StatusFacts facts;
@@ -67,10 +73,10 @@ struct Supervisor {
   timespec last_heard;
   time_t silent_since;  // wall clock of the last status, once silent
   bool status_file_failed;
-  char line[256];
+  char line[320];
 };
 
-Supervisor supervisor = {-1, {}, 0, 0, -1, 0, false, nullptr, AlarmNone, false, {}, 0, false, {}, 0, false, ""};
+Supervisor supervisor = {-1, {}, 0, 0, -1, 0, false, nullptr, "", AlarmNone, false, {}, 0, false, {}, 0, false, ""};
 
 void Notify(const char* message) {
   if (supervisor.notify_fd < 0) return;
@@ -115,6 +121,7 @@ StatusFacts GatherFacts(const GuardLoop* loop) {
   facts.command_source = command_source_address;
   facts.silent = 0;
   facts.ui = loop->listen_fd < 0 ? UiNoSocket : loop->client_fd >= 0 ? UiConnected : UiNone;
+  facts.episodes = EpisodesRecorded();
   return facts;
 }
 
@@ -137,42 +144,43 @@ const char* LinkWord(int32_t link) {
                                                                          : "CAN unknown";
 }
 
-// One line for each loss and each return; the keypad reports its own.
-void ReportChanges(const StatusFacts& before, const StatusFacts& after) {
+// One line for each loss and each return, condensed when one of them flaps;
+// the keypad reports its own.
+void ReportChanges(const StatusFacts& before, const StatusFacts& after, timespec now) {
   const char* can = hal_channels[0].ifname[0] != '\0' ? hal_channels[0].ifname : "can0";
   if (before.link != after.link) {
     switch (after.link) {
       case HalLinkUp:
-        std::fprintf(stderr, "CAN bus %s is up again\n", can);
+        LogChange(ChangeCanLink, now, "CAN bus %s is up again", can);
         break;
       case HalLinkDown:
-        std::fprintf(stderr, "CAN interface %s is down\n", can);
+        LogChange(ChangeCanLink, now, "CAN interface %s is down", can);
         break;
       case HalLinkBusOff:
-        std::fprintf(stderr, "CAN controller %s is bus-off\n", can);
+        LogChange(ChangeCanLink, now, "CAN controller %s is bus-off", can);
         break;
       default:
-        std::fprintf(stderr, "CAN bus %s has no socket\n", can);
+        LogChange(ChangeCanLink, now, "CAN bus %s has no socket", can);
         break;
     }
   }
   if (after.silent != before.silent) {
     if (after.silent != 0) {
-      std::fprintf(stderr, "No autopilot status heard for %ld s\n", kAutopilotSilenceSeconds);
+      LogChange(ChangeAutopilot, now, "No autopilot status heard for %ld s", kAutopilotSilenceSeconds);
     } else {
-      std::fputs("Autopilot status heard again\n", stderr);
+      LogChange(ChangeAutopilot, now, "Autopilot status heard again");
     }
   }
 }
 
 // Ticks at the watchdog's pace while it is on, else once a second while
-// the autopilot is heard and might fall silent; stopped otherwise. Set only
-// when that changes, never per pass.
-void SetTimer(bool watch_silence) {
+// the autopilot is heard and might fall silent or a change line is held
+// back; stopped otherwise. Set only when that changes, never per pass.
+void SetTimer(bool watch) {
   long long period = 0;
   if (supervisor.watchdog_interval_us > 0) {
     period = std::min(supervisor.watchdog_interval_us, kSilenceCheckMicroseconds);
-  } else if (watch_silence) {
+  } else if (watch) {
     period = kSilenceCheckMicroseconds;
   }
   if (period == supervisor.timer_period_us || supervisor.timer_fd < 0) return;
@@ -206,27 +214,19 @@ void ComposeLine(const StatusFacts& facts) {
   const char* ui = facts.ui == UiConnected ? "UI connected"
                    : facts.ui == UiNone    ? "no UI"
                                            : "no control socket";
-  std::snprintf(supervisor.line, sizeof supervisor.line, "%s; keypad %s; %s; %s, %s; %s; alarm %s",
+  std::snprintf(supervisor.line, sizeof supervisor.line, "%s; keypad %s; %s; %s, %s; %s; alarm %s%s%s",
                 kStateWords[facts.state], facts.keypad_present != 0 ? "present" : "gone",
-                LinkWord(facts.link), autopilot, source, ui, AlarmTypeName(supervisor.alarm_type));
+                LinkWord(facts.link), autopilot, source, ui, AlarmTypeName(supervisor.alarm_type),
+                facts.episodes > 0 ? "; " : "", facts.episodes > 0 ? LastEpisodeSummary() : "");
 }
 
-// Written whole under another name and renamed, so a reader never sees half
-// a line; readable by anyone, whatever the file-creation mask.
 void WriteStatusFile() {
   if (supervisor.status_path == nullptr) return;
-  char temporary[PATH_MAX];
-  std::snprintf(temporary, sizeof temporary, "%s.new", supervisor.status_path);
-  const int fd = open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-  bool written = false;
-  if (fd >= 0) {
-    char text[sizeof supervisor.line + 1];
-    const int length = std::snprintf(text, sizeof text, "%s\n", supervisor.line);
-    written = write(fd, text, static_cast<size_t>(length)) == length && fchmod(fd, 0644) == 0;
-    written = close(fd) == 0 && written && rename(temporary, supervisor.status_path) == 0;
-  }
+  char text[sizeof supervisor.line + 1];
+  const int length = std::snprintf(text, sizeof text, "%s\n", supervisor.line);
+  const bool written = WriteWholeFile(supervisor.status_path, text, static_cast<size_t>(length));
   if (!written && !supervisor.status_file_failed) {
-    std::fprintf(stderr, "Unable to write %s: %s\n", supervisor.status_path, std::strerror(errno));
+    LogLine("Unable to write %s: %s\n", supervisor.status_path, std::strerror(errno));
   }
   supervisor.status_file_failed = !written;
 }
@@ -235,21 +235,18 @@ void WriteStatusFile() {
 
 void StartSupervision(const char* socket_path, AlarmType alarm_type) {
   // Beside the socket, found from wherever the guard works later (-d moves
-  // it to /).
-  static char status_path[PATH_MAX];
+  // it to /); only where writing it cannot hold up the guard.
   if (socket_path != nullptr) {
-    char directory[PATH_MAX] = "";
-    if (socket_path[0] != '/' && getcwd(directory, sizeof directory) != nullptr) {
-      std::strncat(directory, "/", sizeof directory - std::strlen(directory) - 1);
-    }
-    // A cut path would name some other file; the temporary name beside it
-    // (".new" added) must fit as well.
-    const int length = std::snprintf(status_path, sizeof status_path, "%s%s.status", directory, socket_path);
-    if (length >= 0 && static_cast<size_t>(length) + sizeof ".new" <= sizeof status_path) {
-      supervisor.status_path = status_path;
+    if (!PathBeside(socket_path, ".status", supervisor.status_path_text,
+                    sizeof supervisor.status_path_text)) {
+      std::fprintf(stderr, "Status file path %s.status is too long: no status file\n", socket_path);
+    } else if (!OnMemoryFileSystem(supervisor.status_path_text)) {
+      std::fprintf(stderr,
+                    "Status file %s not written, nor the history beside it: its folder is not on a "
+                    "memory file system (tmpfs), where writing could hold up the guard\n",
+                    supervisor.status_path_text);
     } else {
-      std::fprintf(stderr, "Status file path %s%s.status is too long: no status file\n", directory,
-                   socket_path);
+      supervisor.status_path = supervisor.status_path_text;
     }
   }
   supervisor.alarm_type = alarm_type;
@@ -280,16 +277,17 @@ void Supervise(const GuardLoop* loop, const timespec* now) {
   if (supervisor.ping_due && supervisor.watchdog_interval_us > 0) Notify("WATCHDOG=1");
   supervisor.ping_due = false;
 
+  if (ChangesHeld()) FlushHeldChanges(*now);
   StatusFacts facts = GatherFacts(loop);
   facts.silent = AutopilotSilent(now) ? 1 : 0;
-  SetTimer(supervisor.heard && facts.silent == 0);
+  SetTimer((supervisor.heard && facts.silent == 0) || ChangesHeld());
   if (supervisor.reported && facts == supervisor.facts) return;
 
   if (facts.silent != 0 && supervisor.facts.silent == 0) {
     const long long quiet_us = MicrosecondsBetween(supervisor.last_heard, *now);
     supervisor.silent_since = time(nullptr) - static_cast<time_t>(quiet_us / kMicrosecondsPerSecond);
   }
-  if (supervisor.reported) ReportChanges(supervisor.facts, facts);
+  if (supervisor.reported) ReportChanges(supervisor.facts, facts, *now);
   supervisor.facts = facts;
   supervisor.reported = true;
 

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "guard/tests/test_io.h"
 #include "tests/daemon_process.h"
 
 namespace helmwatch_test {
@@ -172,9 +173,8 @@ class DaemonTest : public ::testing::Test {
   };
 
   void SetUp() override {
-    char pattern[] = "/tmp/helmwatch-test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    dir_ = MakeMemoryFolder("helmwatch-test");
+    ASSERT_FALSE(dir_.empty());
     ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);  // reachable for nobody as well
     key_ = std::make_unique<FakeKeyDevice>(dir_ + "/event0");
     socket_path_ = dir_ + "/control";
@@ -375,6 +375,25 @@ TEST_F(DaemonTest, StatusFileWhosePathWouldBeCutIsLeftOut) {
   std::vector<std::string> made;
   for (const auto& entry : std::filesystem::directory_iterator(deep)) made.push_back(entry.path().filename());
   EXPECT_EQ(made, std::vector<std::string>{"control.lock"});
+}
+
+// Writing beside a socket on a disk could hold up the guard: neither its
+// status file nor its history is written there.
+TEST_F(DaemonTest, NoFileIsWrittenBesideASocketOnDisk) {
+  const std::string disk = std::filesystem::current_path() / ("helmwatch-disk." + std::to_string(getpid()));
+  ASSERT_TRUE(std::filesystem::create_directory(disk));
+  if (IsMemoryFileSystem(disk)) GTEST_SKIP() << "the build folder is on a memory file system";
+  DaemonProcess& daemon = Start({"-u", disk + "/control", key_->path()});
+  EXPECT_TRUE(daemon.WaitForError(
+      "control.status not written, nor the history beside it: its folder is not on a memory file "
+      "system (tmpfs), where writing could hold up the guard\n"))
+      << daemon.error_text();
+  key_->Unplug();
+  EXPECT_TRUE(daemon.WaitForError(GoneLine(key_->path()))) << daemon.error_text();
+  std::vector<std::string> made;
+  for (const auto& entry : std::filesystem::directory_iterator(disk)) made.push_back(entry.path().filename());
+  EXPECT_EQ(made, std::vector<std::string>{"control.lock"});
+  std::filesystem::remove_all(disk);
 }
 
 // ---- Privileges and detaching ----

@@ -166,13 +166,13 @@ TEST_F(Autopilot, StatusOnlyFilterPassesEveryStatusAndNothingElse) {
 }
 
 TEST_F(Autopilot, NothingIsSentUntilBothAddressesAreLearnt) {
-  SendApStandby();
+  EXPECT_EQ(SendApStandby().outcome, ApCommandNoAutopilot);
   Receive({{kStatusFrom3, kStandby}});
-  SendApStandby();
+  EXPECT_EQ(SendApStandby().outcome, ApCommandNoSource);
   EXPECT_THAT(Sent(), IsEmpty());
 
   Receive({{kStatusFrom35, kCommandSource}});
-  SendApStandby();
+  EXPECT_EQ(SendApStandby().outcome, ApCommandSent);
   const std::vector<can_frame> sent = Sent();
   ASSERT_EQ(sent.size(), 2U);
   EXPECT_EQ(sent[0].data[0], 0x00) << "the first command sent has sequence 0";
@@ -208,8 +208,11 @@ TEST_F(Autopilot, SequenceRunsZeroToSevenAndStartsAgainOnTheNinthCommand) {
 
 TEST_F(Autopilot, RefusedFramesAreNotResentButTheSequenceMovesOn) {
   Receive({{kStatusFrom3, kStandby}, {kStatusFrom35, kCommandSource}});
-  fake_can_sockets.write_results = {-ENOBUFS, -ENOBUFS};
-  SendApStandby();
+  fake_can_sockets.write_results = {-ENOBUFS, -ENETDOWN};
+  const ApCommandResult refused = SendApStandby();
+  EXPECT_EQ(refused.outcome, ApCommandRefused);
+  EXPECT_EQ(refused.hal_code, kHalErrorTransmitFull) << "the first refusal is the one told";
+  EXPECT_EQ(refused.error, ENOBUFS);
   EXPECT_THAT(Sent(), IsEmpty());
   SendApStandby();
   const std::vector<can_frame> sent = Sent();

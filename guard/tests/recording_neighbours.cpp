@@ -11,6 +11,7 @@
 std::vector<std::string> neighbour_calls;
 int neighbour_ap_standby = 0;
 int neighbour_link_state = HalLinkUp;
+ApCommandResult neighbour_command_result = {ApCommandSent, kHalOk, 0};
 int can_fd = -1;
 HalChannel hal_channels[kHalChannelCount] = {{0, -1, 0, "can0", 0, 0, 0, 0, 0, 0}};
 uint8_t autopilot_address = kAddressNotLearnt;
@@ -21,6 +22,7 @@ void ResetNeighbours() {
   neighbour_calls.clear();
   neighbour_ap_standby = 0;
   neighbour_link_state = HalLinkUp;
+  neighbour_command_result = {ApCommandSent, kHalOk, 0};
   autopilot_address = kAddressNotLearnt;
   command_source_address = kAddressNotLearnt;
   can_fd = -1;
@@ -44,7 +46,10 @@ int IsApStandby() {
   return neighbour_ap_standby;
 }
 
-void SendApStandby() { neighbour_calls.push_back("standby"); }
+ApCommandResult SendApStandby() {
+  neighbour_calls.push_back("standby");
+  return neighbour_command_result;
+}
 
 void SoundAlarm(const AlarmStep* pattern, int32_t step_count) {
   const char* name = pattern == kWarningPattern   ? "warning"

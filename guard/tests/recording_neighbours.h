@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "can/autopilot.h"
+
 // Every call the loop made, in order: "drain", "standby", "warning 13",
 // "cleared 1" (SoundAlarm with its pattern and count), "standby?" for each
 // IsApStandby query.
@@ -14,6 +16,9 @@ extern std::vector<std::string> neighbour_calls;
 
 // What IsApStandby answers.
 extern int neighbour_ap_standby;
+
+// What SendApStandby answers.
+extern ApCommandResult neighbour_command_result;
 
 // What HalGetLinkState answers (HalLinkState); autopilot_address,
 // command_source_address and ap_status_count are plain variables here too.

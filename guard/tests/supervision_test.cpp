@@ -21,6 +21,7 @@
 #include "can/autopilot.h"
 #include "can/can_hal.h"
 #include "guard/tests/recording_neighbours.h"
+#include "guard/tests/test_io.h"
 
 namespace {
 
@@ -49,9 +50,8 @@ timespec At(double seconds) {
 // One scenario, since the supervision is set up once per process as in the
 // daemon.
 TEST(Supervision, ReportsReadinessWatchdogAndEveryChangeOnce) {
-  char pattern[] = "/tmp/helmwatch-supervision.XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const std::string dir = pattern;
+  const std::string dir = MakeMemoryFolder("helmwatch-supervision");
+  ASSERT_FALSE(dir.empty());
   const std::string notify_path = dir + "/notify";
   const int manager = socket(AF_UNIX, SOCK_DGRAM, 0);
   sockaddr_un address = {};
@@ -129,12 +129,27 @@ TEST(Supervision, ReportsReadinessWatchdogAndEveryChangeOnce) {
   EXPECT_EQ(ReadFile(dir + "/control.status"),
             "guard idle; keypad present; CAN bus-off; autopilot 3, command source 35; no UI; alarm "
             "speaker\n");
+
+  // A link that flaps: the fourth line of the minute is the last written,
+  // the rest are held and told in one line once the minute is over.
+  for (const double at : {107.0, 108.0, 109.0, 110.0}) {
+    neighbour_link_state = neighbour_link_state == HalLinkUp ? HalLinkBusOff : HalLinkUp;
+    now = At(at);
+    Supervise(&loop, &now);
+  }
+  now = At(160.9);
+  Supervise(&loop, &now);
+  now = At(161.1);
+  Supervise(&loop, &now);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "CAN interface can0 is down\n"
             "CAN bus can0 is up again\n"
             "No autopilot status heard for 5 s\n"
             "CAN controller can0 is bus-off\n"
-            "Autopilot status heard again\n");
+            "Autopilot status heard again\n"
+            "CAN bus can0 is up again\n"
+            "No autopilot status heard for 5 s\n"
+            "CAN controller can0 is bus-off (the latest of 3 changes in 60 s not shown one by one)\n");
 
   close(manager);
   std::filesystem::remove_all(dir);

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <linux/input.h>
+#include <linux/magic.h>
 #include <sys/socket.h>
+#include <sys/statfs.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -36,4 +38,26 @@ inline int ConnectControlClient(const std::string& path) {
     return -1;
   }
   return fd;
+}
+
+// Whether path is on a memory file system, where the guard writes the files
+// beside its socket (its status line, its history).
+inline bool IsMemoryFileSystem(const std::string& path) {
+  struct statfs found;
+  return statfs(path.c_str(), &found) == 0 && static_cast<uint32_t>(found.f_type) == TMPFS_MAGIC;
+}
+
+// A new folder named after prefix on a memory file system: in the first of
+// /dev/shm, /run and /tmp that is one, else in /tmp. "" when it cannot be
+// made.
+inline std::string MakeMemoryFolder(const std::string& prefix) {
+  std::string base = "/tmp";
+  for (const char* candidate : {"/dev/shm", "/run", "/tmp"}) {
+    if (IsMemoryFileSystem(candidate)) {
+      base = candidate;
+      break;
+    }
+  }
+  std::string pattern = base + "/" + prefix + ".XXXXXX";
+  return mkdtemp(pattern.data()) != nullptr ? pattern : "";
 }

@@ -26,11 +26,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "can/can_hal.h"
+#include "common/log_line.h"
 #include "guard/control_socket.h"
 #include "guard/guard_loop.h"
 #include "guard/key_input.h"
@@ -48,6 +50,8 @@ constexpr int64_t kMicrosecond = 1000;
 char socket_dir[] = "/tmp/guard_loop_fuzz.XXXXXX";
 std::string socket_path;
 int listen_fd = -1;
+// Where the guard's lines come out: the read end of a pipe of its own.
+int guard_lines = -1;
 
 // Which of the first 32 descriptors are open: a run must leave them as it
 // found them.
@@ -224,6 +228,24 @@ void CheckPass(const PassFacts& pass) {
   const bool clears = pass.kind != PassTimeout && sending && neighbour_ap_standby != 0;
   FUZZ_CHECK(cleared == (clears ? 1 : 0), "the all-clear sounds exactly when standby is reported");
   if (clears) FUZZ_CHECK(after == GuardIdle, "standby reported ends the episode");
+
+  // One record for each episode, when it ends, saying how it ended.
+  static char lines[8192];
+  const ssize_t got = read(guard_lines, lines, sizeof lines - 1);
+  lines[got > 0 ? got : 0] = '\0';
+  int records = 0;
+  for (const char* at = lines; (at = std::strstr(at, "Press of the autopilot key released at ")) != nullptr; ++at) {
+    records += 1;
+  }
+  const char* told = nullptr;
+  if (pass.short_press && pass.before == GuardIdle && after == GuardIdle) told = ": confirmed by the UI ";
+  if (h.episode.active && after == GuardIdle) {
+    told = pass.before == GuardAwaitConfirm ? ": confirmed by the UI after "
+           : clears                          ? "; the autopilot reported standby "
+                                             : "; given up after 8 commands with no standby report";
+  }
+  FUZZ_CHECK(records == (told != nullptr ? 1 : 0), "one record for each episode, when it ends");
+  if (told != nullptr) FUZZ_CHECK(std::strstr(lines, told) != nullptr, "the record tells how it ended");
 
   if (h.episode.active && after == GuardIdle) {
     if (pass.before == GuardAwaitConfirm) {
@@ -456,6 +478,10 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   if (mkdtemp(socket_dir) == nullptr) return 1;
   socket_path = std::string(socket_dir) + "/control";
   listen_fd = OpenControlSocket(socket_path.c_str());
+  int lines[2];
+  if (pipe2(lines, O_NONBLOCK | O_CLOEXEC) != 0) return 1;
+  guard_lines = lines[0];
+  SendLogLinesTo(lines[1]);
   return std::atexit(RemoveSocketDir) == 0 ? 0 : 1;
 }
 
