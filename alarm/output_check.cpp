@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "alarm/sysfs_alarm.h"
+#include "common/log_line.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ bool ReadWholeGpioNumber(const char* text, int* number) {
 }
 
 void WarnMissing(const char* path) {
-  std::fprintf(stderr, "Alarm output %s does not exist; alarms will not sound until it does\n", path);
+  LogLine("Alarm output %s does not exist; alarms will not sound until it does\n", path);
 }
 
 template <size_t kCount>

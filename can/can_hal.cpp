@@ -17,6 +17,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/log_line.h"
+
 namespace {
 
 constexpr int kCanChannel = 0;
@@ -403,12 +405,12 @@ int StartCanBus() {
   (void)HalOpen(kCanChannel);
   const int speed = HalSetBusSpeed(kCanChannel, kBusBitRate);
   if (speed != kHalOk) {
-    std::fprintf(stderr, "HalSetBusSpeed(%d,%d) returned error %d\n", kCanChannel, kBusBitRate,
+    LogLine("HalSetBusSpeed(%d,%d) returned error %d\n", kCanChannel, kBusBitRate,
                  speed);
   }
   const int state = HalSetBusState(kCanChannel, 1);
   if (state != kHalOk) {
-    std::fprintf(stderr, "HalSetBusState(%d,1) returned error %d\n", kCanChannel, state);
+    LogLine("HalSetBusState(%d,1) returned error %d\n", kCanChannel, state);
   }
   return state != kHalOk ? 1 : 0;
 }

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <string>
 
@@ -21,6 +22,8 @@ constexpr char kUsage[] =
     "Usage: helmwatch-ctl [-u PATH] [-t MS] COMMAND\n"
     "  status          print the guard's status line, without connecting to it\n"
     "                  (exit 0: the guard runs; 1: it does not)\n"
+    "  history [N]     print the guard's records of the last N presses (default 10),\n"
+    "                  oldest first, without connecting to it (exit 1: none kept)\n"
     "  ping            ask whether the guard is there and idle (exit 0: it answered)\n"
     "  confirm         confirm the press under way, then disconnect\n"
     "  watch [SECONDS] ping and print every answer until the guard closes the\n"
@@ -31,6 +34,8 @@ constexpr char kUsage[] =
     "  -u, --unix=PATH   the guard's socket (default " HELMWATCH_DEFAULT_SOCKET ")\n"
     "  -t, --timeout=MS  how long ping waits for the answer (default 1000)\n"
     "  --version         print the version and exit\n";
+
+constexpr long kDefaultHistoryRecords = 10;
 
 bool Number(const char* text, long low, long high, long* value) {
   char* end = nullptr;
@@ -61,6 +66,24 @@ int PrintStatus(const char* path) {
   return 0;
 }
 
+// The records the guard keeps of its last episodes in "<socket>.history",
+// oldest first; like the status, read without touching the socket.
+int PrintHistory(const char* path, long count) {
+  std::ifstream file(std::string(path) + ".history");
+  std::deque<std::string> last;
+  for (std::string line; std::getline(file, line);) {
+    if (line.empty()) continue;
+    last.push_back(line);
+    if (static_cast<long>(last.size()) > count) last.pop_front();
+  }
+  if (last.empty()) {
+    std::printf("no records: no press is kept beside %s\n", path);
+    return 1;
+  }
+  for (const std::string& line : last) std::puts(line.c_str());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -88,16 +111,23 @@ int main(int argc, char** argv) {
   }
   const char* command = argv[optind];
   long seconds = -1;
+  long records = kDefaultHistoryRecords;
+  const bool history = std::strcmp(command, "history") == 0;
   const bool known = std::strcmp(command, "ping") == 0 || std::strcmp(command, "confirm") == 0 ||
-                     std::strcmp(command, "watch") == 0 || std::strcmp(command, "status") == 0;
+                     std::strcmp(command, "watch") == 0 || std::strcmp(command, "status") == 0 ||
+                     history;
   const int extra = argc - optind - 1;
-  if (!known || extra > 1 || (extra == 1 && (std::strcmp(command, "watch") != 0 ||
-                                             !Number(argv[optind + 1], 0, 86400, &seconds)))) {
+  const bool extra_fits =
+      extra == 0 || (extra == 1 && (history ? Number(argv[optind + 1], 1, 1000, &records)
+                                            : std::strcmp(command, "watch") == 0 &&
+                                                  Number(argv[optind + 1], 0, 86400, &seconds)));
+  if (!known || !extra_fits) {
     std::fputs(kUsage, stderr);
     return 2;
   }
 
   if (std::strcmp(command, "status") == 0) return PrintStatus(path);
+  if (history) return PrintHistory(path, records);
 
   const int fd = HelmwatchConnect(path);
   if (fd < 0) {

@@ -84,6 +84,7 @@ void LogText(const char* text, size_t length) {
   }
 }
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, each format checked against its arguments
 void LogLine(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);

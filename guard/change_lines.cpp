@@ -36,6 +36,7 @@ void WriteHeld(ChangeWindow* window, timespec now) {
 
 }  // namespace
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, each format checked against its arguments
 void LogChange(ChangeSubject subject, timespec now, const char* format, ...) {
   ChangeWindow& window = windows[subject];
   if (window.held > 0 && WindowOver(window, now)) WriteHeld(&window, now);

@@ -32,6 +32,7 @@ struct Text {
   size_t used;
 };
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, each format checked against its arguments
 [[gnu::format(printf, 2, 3)]] void Add(Text* text, const char* format, ...) {
   if (text->used + 1 >= text->size) return;
   va_list arguments;

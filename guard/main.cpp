@@ -42,10 +42,10 @@ int main(int argc, char* argv[]) {
   // The rest of the bus's traffic never wakes the guard.
   ReceiveApStatusOnly();
   const bool can_up = StartCanBus() == 0;
-  if (!can_up) std::fputs("CAN failed to initialize\n", stderr);
+  if (!can_up) LogLine("CAN failed to initialize\n");
 
   const bool privileged = RaisePriority() == 0;
-  if (!privileged) std::fputs("Lack proper privileges\n", stderr);
+  if (!privileged) LogLine("Lack proper privileges\n");
 
   // The socket is offered only when the bus is up and the priority raised.
   // Without it no press can be confirmed, so every short press runs the full

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/log_line.h"
+
 namespace {
 
 struct OomAdjustment {
@@ -26,7 +28,7 @@ constexpr OomAdjustment kOomAdjustments[] = {
 };
 
 void ReportWriteError(const char* path, int error) {
-  std::fprintf(stderr, "error writing %s: %s", path, std::strerror(error));
+  LogLine("error writing %s: %s", path, std::strerror(error));
 }
 
 }  // namespace
@@ -76,7 +78,7 @@ constexpr size_t kStackPrefaultBytes = size_t{64} * 1024;
 
 void LockMemory() {
   if (mlockall(MCL_CURRENT | MCL_FUTURE) != 0) {
-    std::perror("mlockall()");
+    LogCallFailure("mlockall()");
     return;
   }
   PrefaultStack();
@@ -93,6 +95,6 @@ void Daemonize() {
   if (pid > 0) std::exit(0);
 
   umask(0);
-  if (setsid() < 0) std::perror("setsid()");
-  if (chdir("/") < 0) std::perror("chdir()");
+  if (setsid() < 0) LogCallFailure("setsid()");
+  if (chdir("/") < 0) LogCallFailure("chdir()");
 }

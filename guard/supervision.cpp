@@ -239,12 +239,11 @@ void StartSupervision(const char* socket_path, AlarmType alarm_type) {
   if (socket_path != nullptr) {
     if (!PathBeside(socket_path, ".status", supervisor.status_path_text,
                     sizeof supervisor.status_path_text)) {
-      std::fprintf(stderr, "Status file path %s.status is too long: no status file\n", socket_path);
+      LogLine("Status file path %s.status is too long: no status file\n", socket_path);
     } else if (!OnMemoryFileSystem(supervisor.status_path_text)) {
-      std::fprintf(stderr,
-                    "Status file %s not written, nor the history beside it: its folder is not on a "
-                    "memory file system (tmpfs), where writing could hold up the guard\n",
-                    supervisor.status_path_text);
+      LogLine("Status file %s not written, nor the history beside it: its folder is not on a "
+              "memory file system (tmpfs), where writing could hold up the guard\n",
+              supervisor.status_path_text);
     } else {
       supervisor.status_path = supervisor.status_path_text;
     }
@@ -255,7 +254,7 @@ void StartSupervision(const char* socket_path, AlarmType alarm_type) {
   OpenNotifySocket();
   ReadWatchdog();
   supervisor.timer_fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-  if (supervisor.timer_fd < 0) std::perror("timerfd_create()");
+  if (supervisor.timer_fd < 0) LogCallFailure("timerfd_create()");
   // The first ping goes out with the first pass.
   supervisor.ping_due = true;
   SetTimer(false);

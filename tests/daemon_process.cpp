@@ -120,6 +120,18 @@ DaemonProcess::DaemonProcess(std::vector<std::string> command, const StartOption
   struct stat pipe_stat;
   if (fstat(error_pipe[0], &pipe_stat) != 0) Fail("fstat pipe");
   error_inode_ = pipe_stat.st_ino;
+  if (options.error_pipe_full) {
+    // Filled through a non-blocking mode that is taken off again: the
+    // daemon gets the blocking pipe a shell would give it.
+    const int flags = fcntl(error_pipe[1], F_GETFL);
+    if (flags < 0 || fcntl(error_pipe[1], F_SETFL, flags | O_NONBLOCK) != 0) Fail("fcntl");
+    const std::string filler(4096, '.');
+    for (size_t size = filler.size(); size > 0; size /= 2) {
+      while (write(error_pipe[1], filler.data(), size) > 0) {
+      }
+    }
+    if (fcntl(error_pipe[1], F_SETFL, flags) != 0) Fail("fcntl");
+  }
 
   pid_ = fork();
   if (pid_ < 0) Fail("fork");

@@ -47,6 +47,9 @@ struct StartOptions {
   std::string working_directory;  // empty: the test's own
   bool as_nobody = false;         // run as user and group 65534
   bool own_process_group = false;  // leads a group of its own, as a service does
+  // Standard error a pipe filled to the brim before the start: until the
+  // test reads it, nothing more can be written there.
+  bool error_pipe_full = false;
 };
 
 class DaemonProcess {

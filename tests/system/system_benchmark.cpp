@@ -24,6 +24,10 @@
 #include <vector>
 
 #include "bench/keypad.h"
+#include "common/log_line.h"
+#include "common/monotonic_time.h"
+#include "guard/episode_log.h"
+#include "guard/tests/test_io.h"
 #include "tests/system/bench_session.h"
 
 namespace helmwatch_test {
@@ -322,6 +326,46 @@ void StandbyToCleared() {
               1000 * latencies[latencies.size() / 2], 1000 * latencies.back());
 }
 
+// What writing one episode's record costs the pass that ends the episode:
+// the line on standard error (a pipe that is read, and one that is full, the
+// line then lost) and the history file beside the socket rewritten on a
+// memory file system. The guard's own code, in this process.
+void RecordCost() {
+  constexpr int kRecords = 2000;
+  std::printf("[%s] Cost of an episode record in the pass that ends the episode, %d records:\n",
+              Machine(), kRecords);
+  const std::string folder = MakeMemoryFolder("helmwatch-record");
+  int lines[2];
+  if (folder.empty() || pipe2(lines, O_NONBLOCK | O_CLOEXEC) != 0) std::abort();
+  SendLogLinesTo(lines[1]);
+  StartEpisodeLog((folder + "/control").c_str(), AlarmBuzzer);
+  EpisodeRecord record;
+  BeginEpisode(&record, MonotonicNow());
+  for (int k = 0; k < kRetries; ++k) NoteStandbyCommand(&record, {ApCommandSent, 0, 0}, HalLinkUp, MonotonicNow());
+  record.warning_started = true;
+  EndEpisode(&record, EpisodeGaveUp, MonotonicNow());
+  char drained[65536];
+  for (const bool full : {false, true}) {
+    std::vector<double> costs;
+    for (int i = 0; i < kRecords; ++i) {
+      if (!full) {
+        while (read(lines[0], drained, sizeof drained) > 0) {
+        }
+      }
+      const double start = Now();
+      RecordEpisode(record);
+      costs.push_back(Now() - start);
+    }
+    std::sort(costs.begin(), costs.end());
+    std::printf("  standard error %s: median %.1f us, 99th percentile %.1f us, max %.1f us\n",
+                full ? "full (line lost)" : "read", 1e6 * costs[costs.size() / 2],
+                1e6 * costs[costs.size() * 99 / 100], 1e6 * costs.back());
+  }
+  close(lines[0]);
+  close(lines[1]);
+  fs::remove_all(folder);
+}
+
 }  // namespace
 }  // namespace helmwatch_test
 
@@ -337,5 +381,6 @@ int main() {
   StandbyToCleared();
   ControlBytes();
   StartUpAndMemory();
+  RecordCost();
   return 0;
 }

@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -27,6 +28,7 @@
 #include "alarm/alarm.h"
 #include "alarm/tone.h"
 #include "client/helmwatch_client.h"
+#include "guard/tests/test_io.h"
 #include "tests/system/bench_session.h"
 
 namespace helmwatch_test {
@@ -61,9 +63,9 @@ std::string Shell(const std::string& command) {
 class SystemTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char folder[] = "/tmp/helmwatch-system.XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    dir_ = folder;
+    // Where the guard writes its status and history beside the socket.
+    dir_ = MakeMemoryFolder("helmwatch-system");
+    ASSERT_FALSE(dir_.empty());
     socket_ = dir_ + "/control";
     alarm_dir_ = dir_ + "/buzzer";
     MakeBuzzerDevice(alarm_dir_);
@@ -720,7 +722,64 @@ TEST_F(SystemTest, RunningGuardAllocatesNothing) {
   close(counter);
 }
 
+// --- what the guard tells -------------------------------------------------
+
+// Each episode's record, when it ends: an unconfirmed press while no command
+// source is known (with the line said the moment its first command cannot
+// go), a confirmed press and an unconfirmed one the autopilot answers just
+// after the second command. helmwatch-ctl history shows the same records,
+// and the status line the last one.
+TEST_F(SystemTest, EachEpisodeLeavesOneRecordOfHowItEnded) {
+  StartAutopilot({"--no-command-source"});
+  StartDaemon();
+  const double unsent = Press();
+  SleepUntil(unsent + kWindow + kRetries * kInterval + 0.3);
+  StartAutopilot({"--standby-on-command=320"});
+  SleepFor(0.3);
+  const int client = HelmwatchConnect(socket_.c_str());
+  ASSERT_GE(client, 0);
+  SleepUntil(Press() + 0.5);
+  ASSERT_EQ(HelmwatchConfirm(client), 0);
+  SleepFor(0.5);
+  const double answered = Press();
+  SleepUntil(answered + kWindow + 1.5);
+  HelmwatchClose(client);
+
+  const std::string cause = "the command source address is not known (no kind-11 status heard since start)";
+  const std::string said = daemon_->ReadError();
+  const std::regex varying("[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:.]{12}|[0-9]+ ms");
+  EXPECT_EQ(std::regex_replace(said, varying, "#"),
+            "Standby command not sent: " + cause + "\n" +
+                "Press of the autopilot key released at #: not confirmed; no standby command reached "
+                "the bus; 8 commands not sent: " + cause + "; given up after 8 commands with no standby "
+                "report; warning alarm started\n"
+                "Press of the autopilot key released at #: confirmed by the UI after #\n"
+                "Press of the autopilot key released at #: not confirmed; standby commanded 2 times, "
+                "the first 3.0 s after the release; the autopilot reported standby # after the first "
+                "command; warning alarm started, cut short by the all-clear\n");
+  const std::string ctl = std::string(HELMWATCH_CTL) + " -u " + socket_;
+  EXPECT_EQ(Shell(ctl + " history 3"), said.substr(said.find('\n') + 1));
+  EXPECT_NE(Shell(ctl + " status").find("; alarm buzzer; last press "), std::string::npos);
+  EXPECT_TRUE(Shell(ctl + " status").ends_with(" standby after 2 commands\n")) << Shell(ctl + " status");
+}
+
 // --- faults ----------------------------------------------------------------
+
+// Standard error that nobody reads, full before the start, and a line to
+// write in the middle of an unconfirmed press (the keypad unplugged): the
+// line is lost, not the commands, and the guard still answers.
+TEST_F(SystemTest, StandardErrorNobodyReadsCostsLinesNotCommands) {
+  StartAutopilot();
+  StartOptions full;
+  full.error_pipe_full = true;
+  StartDaemon({}, full);
+  const double released = Press();
+  SleepUntil(released + 1.0);
+  DestroyKeypad(&keypad_);
+  SleepUntil(released + kWindow + kRetries * kInterval + 0.3);
+  ExpectFullRun(autopilot_->Commands(), released, 0);
+  EXPECT_TRUE(Pings());
+}
 
 TEST_F(SystemTest, KeypadUnpluggedAndBackCostsNoCpuAndGuardsAgain) {
   StartAutopilot();
