@@ -41,8 +41,13 @@ void SetAlarmOutput(AlarmType type, const char* options);
 
 // Plays the first step_count steps of pattern on the output SetAlarmOutput
 // named and returns at once: the pattern plays in a child process of
-// its own, which ends by itself (see alarm_child.h). From the first alarm on
-// SIGCHLD is ignored, so no finished child is left to reap. Does nothing for
-// AlarmNone; a fork that fails is reported ("fork(): ...") and this alarm is
-// left out.
-void SoundAlarm(const AlarmStep* pattern, int32_t step_count);
+// its own, which ends by itself (see alarm_child.h). A new alarm replaces
+// the one still playing: the earlier child is told to stop, switches its
+// output off and is gone before the new one touches the output (or, when it
+// hangs on the output, after a short wait, see alarm_child.h). The guard
+// waits for neither. Returns true when an alarm still playing was stopped
+// for this one. From the first alarm on SIGCHLD is ignored, so no finished
+// child is left to reap. Does nothing for AlarmNone; a fork that fails is
+// reported ("fork(): ...") and this alarm is left out, one still playing
+// plays on.
+bool SoundAlarm(const AlarmStep* pattern, int32_t step_count);

@@ -1,12 +1,17 @@
 #include "alarm/alarm_child.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
+
+#include "common/monotonic_time.h"
 
 namespace {
 
@@ -26,9 +31,10 @@ constexpr uint64_t kMillisecondsPerSecond = 1000;
 // all with low numbers.
 constexpr rlim_t kMostDescriptorsClosed = 65536;
 
-// Stops from a service manager, a terminal or a hang-up. Left at their
-// default actions they would end the child with its output still on.
-constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
+// Stops from a service manager, a terminal or a hang-up, and from the guard
+// through the child's link (SIGIO). Left at their default actions they would
+// end the child with its output still on.
+constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGIO};
 
 constexpr char kStallMessage[] = "Alarm output not responding, alarm abandoned\n";
 
@@ -67,22 +73,64 @@ unsigned LimitSeconds(const AlarmStep* pattern, int32_t step_count) {
   return seconds > UINT_MAX ? UINT_MAX : static_cast<unsigned>(seconds);
 }
 
+// Closes first..last, one by one up to end where close_range is missing.
+void CloseDescriptors(unsigned first, unsigned last, rlim_t end) {
+  if (first > last || close_range(first, last, 0) == 0) return;
+  for (rlim_t fd = first; fd <= last && fd < end; ++fd) close(static_cast<int>(fd));
+}
+
 // The guard's control client, listening socket, CAN socket, key device,
 // inotify watch and whatever else it holds: a replaced client must see end
 // of file at once, and a stuck child must hold nothing of the guard's. The
 // guard keeps 0-2 open, so all of its own are above; 0-2 stay for the
-// child's messages.
-void CloseGuardDescriptors() {
-  if (close_range(3, ~0U, 0) == 0) return;
+// child's messages, and the links (-1 for none) stay for the child's stop
+// and its wait.
+void CloseGuardDescriptors(int link, int other_link) {
   rlimit limit = {};
   rlim_t end = kMostDescriptorsClosed;
   if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < end) end = limit.rlim_cur;
-  for (rlim_t fd = 3; fd < end; ++fd) close(static_cast<int>(fd));
+  const int kept[] = {link < other_link ? link : other_link, link < other_link ? other_link : link};
+  unsigned first = 3;
+  for (const int fd : kept) {
+    if (fd < static_cast<int>(first)) continue;
+    CloseDescriptors(first, static_cast<unsigned>(fd) - 1, end);
+    first = static_cast<unsigned>(fd) + 1;
+  }
+  CloseDescriptors(first, ~0U, end);
+}
+
+// The guard shuts its end of the link down to stop the child, or closes it
+// by dying: either is an end of file here, which raises SIGIO. One that came
+// before SIGIO was asked for shows at the check that follows.
+void TakeEndOfFileAsStop(int own_link) {
+  if (own_link < 0) return;
+  fcntl(own_link, F_SETOWN, getpid());
+  const int flags = fcntl(own_link, F_GETFL);
+  if (flags != -1) fcntl(own_link, F_SETFL, flags | O_ASYNC);
+  pollfd link = {own_link, POLLIN, 0};
+  if (poll(&link, 1, 0) > 0) stop_requested = 1;
+}
+
+// The predecessor's end of its link closes when the predecessor is gone.
+// A stop does not end the wait: this child still switches its output off,
+// which must not cross the predecessor's last writes either.
+void AwaitPredecessor(int predecessor_link) {
+  if (predecessor_link < 0) return;
+  const timespec give_up = AddMicroseconds(MonotonicNow(), kPredecessorWaitMs * 1000LL);
+  pollfd link = {predecessor_link, POLLIN, 0};
+  for (;;) {
+    const long long left_us = MicrosecondsBetween(MonotonicNow(), give_up);
+    if (left_us <= 0) break;
+    const int ready = poll(&link, 1, static_cast<int>((left_us + 999) / 1000));
+    if (ready > 0 || (ready < 0 && errno != EINTR)) break;
+  }
+  close(predecessor_link);
 }
 
 }  // namespace
 
-void PrepareAlarmChild(pid_t guard, const AlarmStep* pattern, int32_t step_count) {
+void PrepareAlarmChild(pid_t guard, const AlarmStep* pattern, int32_t step_count, int own_link,
+                       int predecessor_link) {
   sigset_t handled;
   sigemptyset(&handled);
   for (const int signal : kStopSignals) {
@@ -103,7 +151,9 @@ void PrepareAlarmChild(pid_t guard, const AlarmStep* pattern, int32_t step_count
   const sched_param normal = {};
   sched_setscheduler(0, SCHED_OTHER, &normal);
 
-  CloseGuardDescriptors();
+  CloseGuardDescriptors(own_link, predecessor_link);
+  TakeEndOfFileAsStop(own_link);
+  AwaitPredecessor(predecessor_link);
   alarm(LimitSeconds(pattern, step_count));
 }
 

@@ -1,4 +1,6 @@
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -19,6 +21,20 @@ struct AlarmOutput {
   const char* options;
 };
 AlarmOutput alarm_output = {AlarmNone, nullptr};
+
+// The guard's end of the link to the child it started last (alarm_child.h),
+// -1 before the first: the one child the guard remembers. Its end of file
+// means that child is gone.
+int last_child_link = -1;
+
+bool StillThere(int link) {
+  pollfd gone = {link, POLLIN, 0};
+  return poll(&gone, 1, 0) == 0;
+}
+
+void CloseLink(int link) {
+  if (link >= 0) close(link);
+}
 
 void PlayOnConfiguredOutput(const AlarmStep* pattern, int32_t step_count) {
   switch (alarm_output.type) {
@@ -47,8 +63,8 @@ void PlayOnConfiguredOutput(const AlarmStep* pattern, int32_t step_count) {
 
 void SetAlarmOutput(AlarmType type, const char* options) { alarm_output = {type, options}; }
 
-void SoundAlarm(const AlarmStep* pattern, int32_t step_count) {
-  if (alarm_output.type == AlarmNone) return;
+bool SoundAlarm(const AlarmStep* pattern, int32_t step_count) {
+  if (alarm_output.type == AlarmNone) return false;
 
   // The system reaps finished children: the guard never waits for one. Set
   // before the fork, so that a child that ends at once is reaped as well.
@@ -58,22 +74,45 @@ void SoundAlarm(const AlarmStep* pattern, int32_t step_count) {
   ignore.sa_flags = 0;
   sigaction(SIGCHLD, &ignore, nullptr);
 
+  // Without a link the alarm still plays; only a later one cannot cut it short.
+  int link[2] = {-1, -1};
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, link) != 0) {
+    LogCallFailure("socketpair()");
+    link[0] = link[1] = -1;
+  }
+
   // The child's closing flush must send only what the child itself printed.
   std::fflush(stdout);
   const pid_t guard = getpid();
   const pid_t pid = fork();
   if (pid < 0) {
-    // The guard goes on without this alarm: its standby commands matter more.
+    // The guard goes on without this alarm: its standby commands matter
+    // more. One still playing plays on.
     LogCallFailure("fork()");
-    return;
+    CloseLink(link[0]);
+    CloseLink(link[1]);
+    return false;
   }
-  if (pid > 0) return;
+  if (pid == 0) {
+    PrepareAlarmChild(guard, pattern, step_count, link[1], last_child_link);
+    PlayOnConfiguredOutput(pattern, step_count);
+    // The child is a copy of the daemon: exit() would run the daemon's exit
+    // handlers and flush its copies of the daemon's stdio buffers a second
+    // time, so the child sends only its own output and leaves by _exit.
+    std::fflush(stdout);
+    _exit(0);
+  }
 
-  PrepareAlarmChild(guard, pattern, step_count);
-  PlayOnConfiguredOutput(pattern, step_count);
-  // The child is a copy of the daemon: exit() would run the daemon's exit
-  // handlers and flush its copies of the daemon's stdio buffers a second
-  // time, so the child sends only its own output and leaves by _exit.
-  std::fflush(stdout);
-  _exit(0);
+  // The new child holds a copy of the earlier child's link, to wait for that
+  // child's end. A shutdown acts on the socket, not on one descriptor: it
+  // reaches the earlier child all the same.
+  CloseLink(link[1]);
+  bool cut_short = false;
+  if (last_child_link >= 0) {
+    cut_short = StillThere(last_child_link);
+    shutdown(last_child_link, SHUT_WR);
+    close(last_child_link);
+  }
+  last_child_link = link[0];
+  return cut_short;
 }

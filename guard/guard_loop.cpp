@@ -202,7 +202,7 @@ void RunWakeUpAction(GuardLoop* loop, int short_press) {
         loop->state = GuardIdle;
         loop->retry_count = 0;
         EndOfEpisode(loop, EpisodeStandby, MonotonicNow());
-        SoundAlarm(kClearedPattern, kClearedPatternSteps);
+        loop->episode.warning_cut_short = SoundAlarm(kClearedPattern, kClearedPatternSteps);
       }
       break;
   }

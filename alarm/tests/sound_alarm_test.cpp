@@ -13,10 +13,12 @@
 #include <cstring>
 #include <map>
 #include <sstream>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "alarm/alarm.h"
+#include "alarm/alarm_child.h"
 #include "alarm/tests/alarm_test_support.h"
 #include "alarm/tests/alsa_test_config.h"
 
@@ -130,29 +132,42 @@ TEST_F(SoundAlarmTest, AlarmTypeNoneCreatesNoChild) {
   EXPECT_FALSE(std::filesystem::exists(dir_ / "freq"));
 }
 
-TEST_F(SoundAlarmTest, TenAlarmsLeaveTenChildrenThatEndByThemselves) {
-  // Long enough that all ten are surely still playing when counted.
-  const AlarmStep long_beep[] = {{2900, 1500}};
+TEST_F(SoundAlarmTest, EachOfTenAlarmsReplacesTheOneStillPlaying) {
+  // Nine long beeps, each cut short by the next alarm, then two steps.
+  const AlarmStep long_beep[] = {{1000, 1500}};
+  const AlarmStep last[] = {{2900, 300}, {0, 300}};
   UseAlarmType(AlarmBuzzer);
-  std::vector<std::string> devices;
-  for (int i = 0; i < 10; ++i) {
-    devices.push_back(dir_ / std::to_string(i));
-    ASSERT_TRUE(std::filesystem::create_directory(devices.back()));
-    ASSERT_TRUE(MakeAttributes(devices.back(), {"freq", "volume"}));
-  }
+  UseAlarmOptions(dir_.path().c_str());
+  // Both attributes are one FIFO, read here: every value of every child in
+  // the order written.
+  ASSERT_EQ(mkfifo((dir_ / "freq").c_str(), 0600), 0);
+  ASSERT_EQ(symlink("freq", (dir_ / "volume").c_str()), 0);
+  const int values = open((dir_ / "freq").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(values, 0);
+  const auto descriptors = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
+
+  std::string written;
+  // Reads on until done() held before the last read, or for 20 s.
+  const auto read_until = [&](auto done) {
+    char buffer[256];
+    const auto give_up = Clock::now() + std::chrono::seconds(20);
+    for (bool over = false; !over;) {
+      over = done() || Clock::now() > give_up;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      for (ssize_t got; (got = read(values, buffer, sizeof buffer)) > 0;) written.append(buffer, static_cast<size_t>(got));
+    }
+  };
+  std::vector<bool> cut_short = {SoundAlarm(long_beep, 1)};
+  const auto after_first = descriptors();
+  read_until([&] { return written.size() >= 9; });  // the first beeps before the others come
 
   const auto start = std::chrono::steady_clock::now();
-  for (const std::string& device : devices) {
-    // Each child reads its own copy of the configuration, as it was at the fork.
-    UseAlarmOptions(device.c_str());
-    SoundAlarm(long_beep, 1);
-  }
+  for (int i = 0; i < 8; ++i) cut_short.push_back(SoundAlarm(long_beep, 1));
+  cut_short.push_back(SoundAlarm(last, 2));
   const double calls_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   EXPECT_LT(calls_ms, 1000) << "SoundAlarm must not wait for the alarm to play";
-
-  const std::vector<Child> playing = ChildrenOfThisProcess();
-  EXPECT_EQ(playing.size(), 10U) << Describe(playing);
-  for (const Child& child : playing) EXPECT_NE(child.state, 'Z') << Describe(playing);
+  EXPECT_EQ(cut_short, std::vector<bool>({false, true, true, true, true, true, true, true, true, true}));
+  EXPECT_EQ(descriptors(), after_first) << "the guard holds one link, to the last child";
 
   struct sigaction now = {};
   ASSERT_EQ(sigaction(SIGCHLD, nullptr, &now), 0);
@@ -165,12 +180,40 @@ TEST_F(SoundAlarmTest, TenAlarmsLeaveTenChildrenThatEndByThemselves) {
   for (int signal = 1; signal < SIGRTMIN; ++signal) EXPECT_EQ(sigismember(&now.sa_mask, signal), 0) << signal;
 
   // Nobody waits for them: the system reaps each as it ends.
-  EXPECT_TRUE(NoChildrenWithin(std::chrono::seconds(20))) << Describe(ChildrenOfThisProcess());
-  for (const std::string& device : devices) {
-    SCOPED_TRACE(device);
-    EXPECT_EQ(ReadFile(device + "/freq"), "2900");
-    EXPECT_EQ(ReadFile(device + "/volume"), "100000");
+  read_until([] { return ChildrenOfThisProcess().empty(); });
+  close(values);
+  EXPECT_TRUE(ChildrenOfThisProcess().empty()) << Describe(ChildrenOfThisProcess());
+  // Each earlier child switched the volume off ("0"), after its beep when
+  // it got so far (the first did), before the next one wrote; the last
+  // played both steps.
+  std::string_view rest = written;
+  bool in_order = rest.starts_with("1000");
+  while (in_order && !rest.starts_with("2900")) {
+    const size_t values_of_one = rest.starts_with("1000100000") ? 10 : rest.starts_with('0') ? 1 : 0;
+    in_order = values_of_one > 0;
+    rest.remove_prefix(values_of_one);
   }
+  EXPECT_TRUE(in_order && rest == "29001000000") << written;
+}
+
+TEST_F(SoundAlarmTest, AlarmAfterOneStuckOnItsOutputPlaysAfterAShortWait) {
+  UseAlarmType(AlarmBuzzer);
+  UseAlarmOptions(dir_.path().c_str());
+  ASSERT_TRUE(MakeAttributes(dir_.path(), {"freq", "volume"}));
+  SoundAlarm(kLongBeeps, kLongBeepsSteps);
+  const std::vector<Child> stuck = ChildrenOfThisProcess();
+  ASSERT_EQ(stuck.size(), 1U);
+  // As in a device call that hangs, the stop cannot end it.
+  ASSERT_EQ(kill(stuck[0].pid, SIGSTOP), 0);
+  const auto start = Clock::now();
+  EXPECT_TRUE(SoundAlarm(kClearedPattern, kClearedPatternSteps));
+  while (ReadFile(dir_ / "volume") != "100000" && Clock::now() - start < std::chrono::seconds(10)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const auto took = Clock::now() - start;
+  kill(stuck[0].pid, SIGCONT);
+  EXPECT_GT(took, std::chrono::milliseconds(kPredecessorWaitMs + 750));
+  EXPECT_LT(took, std::chrono::seconds(5));
 }
 
 struct HeldChild {

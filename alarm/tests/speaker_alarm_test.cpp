@@ -195,7 +195,7 @@ TEST_F(SpeakerTest, StopBeforeAPeriodIsWrittenPlaysNothing) {
   const std::string config = alarm_test::WriteFilePcmConfig(dir_.path(), played());
   const ChildResult child = alarm_test::RunInChild([&] {
     if (config.empty() || setenv("ALSA_CONFIG_PATH", config.c_str(), 1) != 0) return 99;
-    PrepareAlarmChild(getppid(), kWarningPattern, kWarningPatternSteps);
+    PrepareAlarmChild(getppid(), kWarningPattern, kWarningPatternSteps, -1, -1);
     if (raise(SIGTERM) != 0) return 98;
     PlayTonePattern(kWarningPattern, kWarningPatternSteps);
     return 0;

@@ -51,11 +51,12 @@ ApCommandResult SendApStandby() {
   return neighbour_command_result;
 }
 
-void SoundAlarm(const AlarmStep* pattern, int32_t step_count) {
+bool SoundAlarm(const AlarmStep* pattern, int32_t step_count) {
   const char* name = pattern == kWarningPattern   ? "warning"
                      : pattern == kClearedPattern ? "cleared"
                                                   : "other";
   char call[32];
   std::snprintf(call, sizeof call, "%s %d", name, static_cast<int>(step_count));
   neighbour_calls.push_back(call);
+  return false;
 }
