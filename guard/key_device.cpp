@@ -41,15 +41,6 @@ struct KeyDeviceRecord {
 
 KeyDeviceRecord key_device = {nullptr, "", nullptr, false, 0, 0, -1, -1, false};
 
-// A FIFO, or a character device that answers the input-event version query.
-bool IsKeyDevice(int fd) {
-  struct stat found;
-  if (fstat(fd, &found) != 0) return false;
-  if (S_ISFIFO(found.st_mode)) return true;
-  int version = 0;
-  return S_ISCHR(found.st_mode) && ioctl(fd, EVIOCGVERSION, &version) == 0;
-}
-
 // Cuts the last component off directory; false once nothing is left to cut.
 bool ToParent(char* directory) {
   if (std::strcmp(directory, "/") == 0 || std::strcmp(directory, ".") == 0) return false;
@@ -133,6 +124,14 @@ int TryReopen(bool named) {
 }
 
 }  // namespace
+
+bool IsKeyDevice(int fd) {
+  struct stat found;
+  if (fstat(fd, &found) != 0) return false;
+  if (S_ISFIFO(found.st_mode)) return true;
+  int version = 0;
+  return S_ISCHR(found.st_mode) && ioctl(fd, EVIOCGVERSION, &version) == 0;
+}
 
 int OpenKeyDevice(const char* path) {
   key_device.path = path;
