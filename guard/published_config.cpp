@@ -71,7 +71,8 @@ int PublishConfig(const char* socket_path, const char* key_device, AlarmType ala
   char temporary[PATH_MAX];
   if (std::snprintf(path, sizeof path, "%s.config", socket_path) >= static_cast<int>(sizeof path) ||
       std::snprintf(temporary, sizeof temporary, "%s.new", path) >= static_cast<int>(sizeof temporary)) {
-    std::fprintf(stderr, "Configuration file path %s.config is too long: not published\n", socket_path);
+    // A cut path would name some other file.
+    std::fprintf(stderr, "Unable to write %s.config: %s\n", socket_path, std::strerror(ENAMETOOLONG));
     return 1;
   }
   // Whole under another name, then renamed: a reader never sees half of it.
