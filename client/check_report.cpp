@@ -11,7 +11,7 @@ namespace {
 int failed_checks = 0;
 
 // The status column is as wide as its longest word and two blanks.
-void PrintLine(const char* status, const char* format, va_list arguments) {
+[[gnu::format(printf, 2, 0)]] void PrintLine(const char* status, const char* format, va_list arguments) {
   std::printf("%-6s", status);
   std::vprintf(format, arguments);
   std::putchar('\n');
