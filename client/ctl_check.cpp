@@ -126,7 +126,8 @@ int RunCheck(const char* socket_path, int argc, char* argv[]) {
   CheckBus();
   // Last, as it may leave this process in the guard's mount namespace.
   if (running && !SeeFilesAsTheGuard(guard)) {
-    ReportDetail("the alarm's files as seen from here, not through the guard's own sandbox: run as root");
+    ReportDetail("the alarm's files as this process sees them, not through the guard's own sandbox%s",
+                 RootHint(EPERM));
   }
   CheckAlarm(options.config.alarm_type, options.config.alarm_options, options.sound);
   return FailedChecks() == 0 ? 0 : 1;
