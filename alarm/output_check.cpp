@@ -1,13 +1,14 @@
 #include "alarm/output_check.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "alarm/sysfs_alarm.h"
 #include "common/log_line.h"
 
 namespace {
@@ -25,12 +26,29 @@ bool ReadWholeGpioNumber(const char* text, int* number) {
   return true;
 }
 
-void WarnMissing(const char* path) {
-  LogLine("Alarm output %s does not exist; alarms will not sound until it does\n", path);
+AlarmOutputFinding Found(AlarmOutputReport* report, AlarmOutputFinding finding, const char* path,
+                         int error) {
+  report->finding = finding;
+  report->error = error;
+  std::snprintf(report->path, sizeof report->path, "%s", path);
+  return finding;
+}
+
+// Exists, and with try_writing opens for writing. Never waits (a FIFO
+// without a reader would) and never truncates: the open alone writes nothing
+// to a sysfs attribute or a file.
+AlarmOutputFinding InspectFile(const char* path, bool try_writing, AlarmOutputReport* report) {
+  if (access(path, F_OK) != 0) return Found(report, AlarmOutputMissing, path, errno);
+  if (!try_writing) return AlarmOutputReady;
+  const int fd = open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return Found(report, AlarmOutputNotWritable, path, errno);
+  close(fd);
+  return AlarmOutputReady;
 }
 
 template <size_t kCount>
-int CheckBuzzerDirectory(const char* directory, const char* const (&names)[kCount]) {
+AlarmOutputFinding InspectBuzzerDirectory(const char* directory, const char* const (&names)[kCount],
+                                          bool try_writing, AlarmOutputReport* report) {
   char paths[kCount][kBuzzerPathSize];
   size_t longest_name = 0;
   bool fits = true;
@@ -40,51 +58,66 @@ int CheckBuzzerDirectory(const char* directory, const char* const (&names)[kCoun
   }
   if (!fits) {
     // The slash and the terminator take their places too.
-    std::fprintf(stderr, "Buzzer directory given with -o is too long: at most %zu characters\n",
-                 kBuzzerPathSize - 2 - longest_name);
-    return 1;
+    std::snprintf(report->reason, sizeof report->reason,
+                  "Buzzer directory given with -o is too long: at most %zu characters",
+                  kBuzzerPathSize - 2 - longest_name);
+    report->finding = AlarmOutputUnusable;
+    return AlarmOutputUnusable;
   }
 
   const char* shown = directory != nullptr ? directory : kDefaultBuzzerDirectory;
   struct stat status;
-  if (stat(shown, &status) != 0 || !S_ISDIR(status.st_mode)) {
-    WarnMissing(shown);
-    return 0;
-  }
+  if (stat(shown, &status) != 0) return Found(report, AlarmOutputMissing, shown, errno);
+  if (!S_ISDIR(status.st_mode)) return Found(report, AlarmOutputMissing, shown, ENOTDIR);
   for (const char* path : paths) {
-    if (access(path, F_OK) != 0) {
-      WarnMissing(path);
-      return 0;
-    }
+    if (InspectFile(path, try_writing, report) != AlarmOutputReady) return report->finding;
   }
-  return 0;
+  return Found(report, AlarmOutputReady, shown, 0);
 }
 
-int CheckGpioNumber(const char* options) {
+AlarmOutputFinding InspectGpioNumber(const char* options, bool try_writing, AlarmOutputReport* report) {
   int number = 0;
   if (!ReadWholeGpioNumber(options, &number)) {
-    std::fprintf(stderr, "GPIO number given with -o must be a whole number from 0 to %d: %s\n",
-                 kLargestGpioNumber, options != nullptr ? options : "(none)");
-    return 1;
+    std::snprintf(report->reason, sizeof report->reason,
+                  "GPIO number given with -o must be a whole number from 0 to %d: %s", kLargestGpioNumber,
+                  options != nullptr ? options : "(none)");
+    report->finding = AlarmOutputUnusable;
+    return AlarmOutputUnusable;
   }
   // The line is exported by the unit's start-up, possibly after the guard's.
   char path[kGpioPathSize];
   FormatGpioPath(path, number);
-  if (access(path, F_OK) != 0) WarnMissing(path);
-  return 0;
+  if (InspectFile(path, try_writing, report) != AlarmOutputReady) return report->finding;
+  return Found(report, AlarmOutputReady, path, 0);
 }
 
 }  // namespace
 
-int CheckAlarmOutput(AlarmType type, const char* options) {
+AlarmOutputFinding InspectAlarmOutput(AlarmType type, const char* options, bool try_writing,
+                                      AlarmOutputReport* report) {
+  *report = AlarmOutputReport{};
   switch (type) {
     case AlarmBuzzer:
-      return CheckBuzzerDirectory(options, kBuzzerFiles);
+      return InspectBuzzerDirectory(options, kBuzzerFiles, try_writing, report);
     case AlarmDualBuzzer:
-      return CheckBuzzerDirectory(options, kDualBuzzerFiles);
+      return InspectBuzzerDirectory(options, kDualBuzzerFiles, try_writing, report);
     case AlarmGpio:
-      return CheckGpioNumber(options);
+      return InspectGpioNumber(options, try_writing, report);
     default:
-      return 0;  // the speaker, or no alarm at all
+      return AlarmOutputReady;  // the speaker, or no alarm at all
+  }
+}
+
+int CheckAlarmOutput(AlarmType type, const char* options) {
+  AlarmOutputReport report;
+  switch (InspectAlarmOutput(type, options, false, &report)) {
+    case AlarmOutputUnusable:
+      std::fprintf(stderr, "%s\n", report.reason);
+      return 1;
+    case AlarmOutputMissing:
+      LogLine("Alarm output %s does not exist; alarms will not sound until it does\n", report.path);
+      return 0;
+    default:
+      return 0;
   }
 }

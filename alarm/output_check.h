@@ -1,8 +1,11 @@
 // The alarm output's check at start-up, so that a wrong -o shows before the
-// first alarm rather than in it.
+// first alarm rather than in it; helmwatch-ctl check makes the same one.
 #pragma once
 
+#include <cstdint>
+
 #include "alarm/alarm.h"
+#include "alarm/sysfs_alarm.h"
 
 // Checks the -o argument options (null when not given) for an output of
 // type. Returns non-zero, after a line on standard error, when the argument
@@ -12,3 +15,25 @@
 // warning line when a file the output writes does not exist (yet): the guard
 // runs without it.
 int CheckAlarmOutput(AlarmType type, const char* options);
+
+enum AlarmOutputFinding : int32_t {
+  AlarmOutputReady = 0,        // every file the output writes is there
+  AlarmOutputUnusable = 1,     // the -o argument can never work
+  AlarmOutputMissing = 2,      // a file or its folder does not exist (yet)
+  AlarmOutputNotWritable = 3,  // a file does not open for writing
+};
+
+struct AlarmOutputReport {
+  AlarmOutputFinding finding;
+  int error;                   // errno of the open that failed, else 0
+  char path[kBuzzerPathSize];  // the file or folder found missing or not
+                               // writable; when ready, the buzzer's folder
+                               // or the GPIO line's value file
+  char reason[160];            // why the argument can never work
+};
+
+// The check above, told rather than printed; with try_writing, each file is
+// also opened for writing and closed at once, which writes nothing. The
+// speaker and AlarmNone have no files: ready.
+AlarmOutputFinding InspectAlarmOutput(AlarmType type, const char* options, bool try_writing,
+                                      AlarmOutputReport* report);

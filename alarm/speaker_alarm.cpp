@@ -121,24 +121,48 @@ int PlaySteps(snd_pcm_t* pcm, unsigned char* buffer, int32_t period, const Alarm
 // NOLINTNEXTLINE(cert-dcl50-cpp)
 void IgnoreAlsaMessage(const char*, int, const char*, int, const char*, ...) {}
 
-}  // namespace
 
-int SetSpeakerVolume(int percent) {
-  snd_mixer_t* mixer = nullptr;
-  if (snd_mixer_open(&mixer, 0) < 0) return 1;
-  if (snd_mixer_attach(mixer, kSpeakerMixer) < 0 || snd_mixer_selem_register(mixer, nullptr, nullptr) < 0 ||
-      snd_mixer_load(mixer) < 0) {
-    snd_mixer_close(mixer);
-    return 1;
+// Opens the default mixer into *mixer (null when it cannot be opened, else
+// the caller's to close) and finds the volume element in *element.
+SpeakerVolumeFinding OpenSpeakerVolume(snd_mixer_t** mixer, snd_mixer_elem_t** element) {
+  *mixer = nullptr;
+  *element = nullptr;
+  if (snd_mixer_open(mixer, 0) < 0) {
+    *mixer = nullptr;
+    return SpeakerMixerMissing;
+  }
+  if (snd_mixer_attach(*mixer, kSpeakerMixer) < 0 || snd_mixer_selem_register(*mixer, nullptr, nullptr) < 0 ||
+      snd_mixer_load(*mixer) < 0) {
+    return SpeakerMixerMissing;
   }
 
   snd_mixer_selem_id_t* id;
   snd_mixer_selem_id_alloca(&id);
   snd_mixer_selem_id_set_name(id, kSpeakerElement);
   snd_mixer_selem_id_set_index(id, kSpeakerElementIndex);
-  snd_mixer_elem_t* element = snd_mixer_find_selem(mixer, id);
-  if (element == nullptr || snd_mixer_selem_has_playback_volume(element) == 0) {
-    snd_mixer_close(mixer);
+  *element = snd_mixer_find_selem(*mixer, id);
+  if (*element == nullptr || snd_mixer_selem_has_playback_volume(*element) == 0) {
+    return SpeakerVolumeMissing;
+  }
+  return SpeakerVolumeReady;
+}
+
+}  // namespace
+
+SpeakerVolumeFinding FindSpeakerVolume() {
+  snd_lib_error_set_handler(IgnoreAlsaMessage);
+  snd_mixer_t* mixer = nullptr;
+  snd_mixer_elem_t* element = nullptr;
+  const SpeakerVolumeFinding finding = OpenSpeakerVolume(&mixer, &element);
+  if (mixer != nullptr) snd_mixer_close(mixer);
+  return finding;
+}
+
+int SetSpeakerVolume(int percent) {
+  snd_mixer_t* mixer = nullptr;
+  snd_mixer_elem_t* element = nullptr;
+  if (OpenSpeakerVolume(&mixer, &element) != SpeakerVolumeReady) {
+    if (mixer != nullptr) snd_mixer_close(mixer);
     return 1;
   }
 

@@ -11,6 +11,17 @@
 // or its volume control is missing or the setting is refused.
 int SetSpeakerVolume(int percent);
 
+enum SpeakerVolumeFinding : int32_t {
+  SpeakerVolumeReady = 0,    // the "DAC" element has a playback volume
+  SpeakerMixerMissing = 1,   // the default mixer cannot be opened: no sound device
+  SpeakerVolumeMissing = 2,  // the mixer lacks the element or its volume: the
+                             // tone plays at whatever volume the device has
+};
+
+// What SetSpeakerVolume would find, asked without changing anything and
+// without ALSA's own messages.
+SpeakerVolumeFinding FindSpeakerVolume();
+
 // Plays the steps as a tone (44100 Hz, 16-bit stereo), a silence for a step of
 // frequency 0, and returns once the device has played the last frame. Returns
 // early, without sound, when the device cannot be set up, after a line on

@@ -400,6 +400,29 @@ int HalGetBusStatus(int /*channel_number*/, HalBusStatus* status) {
   return kHalOk;
 }
 
+int HalGetInterfaceState(int /*channel_number*/, HalInterfaceState* state) {
+  *state = HalInterfaceState{0, -1, 0};
+  char ifname[IFNAMSIZ];
+  std::snprintf(ifname, sizeof ifname, "can%d", kCanChannel);
+  // libsocketcan is asked only about an interface that exists (GetClock).
+  if (if_nametoindex(ifname) == 0) return kHalErrorInterface;
+
+  // Any socket carries the interface flag query; a CAN one is at hand.
+  const int fd = socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
+  ifreq request = {};
+  std::snprintf(request.ifr_name, sizeof request.ifr_name, "%s", ifname);
+  if (fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &request) == 0) {
+    state->up = (request.ifr_flags & IFF_UP) != 0 ? 1 : 0;
+  }
+  if (fd >= 0) close(fd);
+
+  int can_state = 0;
+  if (can_get_state(ifname, &can_state) == 0) state->can_state = can_state;
+  can_bittiming timing = {};
+  if (can_get_bittiming(ifname, &timing) == 0) state->bitrate = timing.bitrate;
+  return kHalOk;
+}
+
 int StartCanBus() {
   (void)HalInit();
   (void)HalOpen(kCanChannel);

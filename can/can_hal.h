@@ -118,6 +118,19 @@ int HalIsOpen(int channel);
 
 int HalGetBusStatus(int channel, HalBusStatus* status);
 
+// What the channel's interface reports of itself, asked without touching
+// it or the channel: for a check made beside a running guard.
+struct HalInterfaceState {
+  int32_t up;         // the interface is set up (IFF_UP)
+  int32_t can_state;  // CAN_STATE_*: 0 error-active, 1 error-warning,
+                      // 2 error-passive, 3 bus-off, 4 stopped, 5 sleeping;
+                      // -1 when not known
+  uint32_t bitrate;   // bit/s as configured; 0 when not known
+};
+
+// Fills state; -1 when the interface does not exist.
+int HalGetInterfaceState(int channel, HalInterfaceState* state);
+
 // Back to the state at process start, for tests: HalInit not run, channel 0
 // blank, no socket, no receive filter. Closes nothing: a socket the channel
 // had is the caller's to deal with.

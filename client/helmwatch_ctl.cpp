@@ -13,6 +13,7 @@
 #include <fstream>
 #include <string>
 
+#include "client/ctl_check.h"
 #include "client/helmwatch_client.h"
 #include "common/monotonic_time.h"
 
@@ -28,6 +29,18 @@ constexpr char kUsage[] =
     "  confirm         confirm the press under way, then disconnect\n"
     "  watch [SECONDS] ping and print every answer until the guard closes the\n"
     "                  connection or SECONDS are over\n"
+    "  check [--press SECONDS] [--sound] [-t TYPE] [-o OPTIONS] [DEVICE]\n"
+    "                  check on the unit, as root, that the guard is wired right:\n"
+    "                  the running guard and its socket, the keypad, can0 and the\n"
+    "                  autopilot, the alarm output; one line each, \"ok\" or \"FAIL\"\n"
+    "                  (exit 0: all ok; 1: not). It never connects to the guard,\n"
+    "                  configures can0 or grabs the keypad.\n"
+    "    --press=SECONDS        wait up to SECONDS for a press of the autopilot key\n"
+    "                           and report every key seen\n"
+    "    --sound                play the all-clear beep once on the alarm output\n"
+    "    -t, --alarm-type=TYPE  as for helmwatch, and -o and DEVICE: what is\n"
+    "    -o, --alarm-options=X  checked when no guard runs (by default the\n"
+    "                           shipped service's); a running guard's own otherwise\n"
     "  ping, confirm and watch connect to the guard, which takes the connection\n"
     "  from the UI application (the newest client wins): the UI's confirmations\n"
     "  are lost until it connects again. Never use them beside a running UI.\n"
@@ -94,7 +107,8 @@ int main(int argc, char** argv) {
                                  {nullptr, 0, nullptr, 0}};
   const char* path = HELMWATCH_DEFAULT_SOCKET;
   long timeout_ms = 1000;
-  for (int c; (c = getopt_long(argc, argv, "u:t:h", kLong, nullptr)) != -1;) {
+  // Up to the command word: check's options are its own.
+  for (int c; (c = getopt_long(argc, argv, "+u:t:h", kLong, nullptr)) != -1;) {
     if (c == 'u') {
       path = optarg;
     } else if (c == 'V') {
@@ -110,6 +124,11 @@ int main(int argc, char** argv) {
     return 2;
   }
   const char* command = argv[optind];
+  if (std::strcmp(command, "check") == 0) {
+    const int checked = RunCheck(path, argc - optind, argv + optind);
+    if (checked == kCheckUsageError) std::fputs(kUsage, stderr);
+    return checked;
+  }
   long seconds = -1;
   long records = kDefaultHistoryRecords;
   const bool history = std::strcmp(command, "history") == 0;

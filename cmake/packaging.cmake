@@ -162,6 +162,10 @@ if(HELMWATCH_TESTS AND NOT CMAKE_CROSSCOMPILING AND NOT HELMWATCH_SANITIZE)
   add_test(NAME man_page_options
            COMMAND ${PROJECT_SOURCE_DIR}/doc/check-man-page $<TARGET_FILE:helmwatch>
                    ${helmwatch_man_page})
+  # helmwatch-ctl ends a command-line error, -h included, with status 2.
+  add_test(NAME man_page_options_helmwatch-ctl
+           COMMAND ${PROJECT_SOURCE_DIR}/doc/check-man-page --help-status 2
+                   $<TARGET_FILE:helmwatch-ctl> ${helmwatch_ctl_man_page})
   foreach(page ${helmwatch_man_page} ${helmwatch_ctl_man_page})
     get_filename_component(name ${page} NAME)
     add_test(NAME man_page_renders_${name}

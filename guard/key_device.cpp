@@ -47,15 +47,6 @@ struct KeyDeviceRecord {
 
 KeyDeviceRecord key_device = {nullptr, "", nullptr, false, 0, 0, -1, -1, false};
 
-// A FIFO, or a character device that answers the input-event version query.
-bool IsKeyDevice(int fd) {
-  struct stat found;
-  if (fstat(fd, &found) != 0) return false;
-  if (S_ISFIFO(found.st_mode)) return true;
-  int version = 0;
-  return S_ISCHR(found.st_mode) && ioctl(fd, EVIOCGVERSION, &version) == 0;
-}
-
 // Has an input-event device stamp its events on the guard's own clock
 // instead of the wall clock, which may be set at any time; each reader of a
 // device chooses for itself, so the UI's stamps stay as they are. A FIFO
@@ -149,6 +140,14 @@ int TryReopen(bool named) {
 }
 
 }  // namespace
+
+bool IsKeyDevice(int fd) {
+  struct stat found;
+  if (fstat(fd, &found) != 0) return false;
+  if (S_ISFIFO(found.st_mode)) return true;
+  int version = 0;
+  return S_ISCHR(found.st_mode) && ioctl(fd, EVIOCGVERSION, &version) == 0;
+}
 
 int OpenKeyDevice(const char* path) {
   key_device.path = path;

@@ -28,3 +28,7 @@ int KeyDeviceWatchFd();
 // (non-blocking) once a device other than the lost one can be opened at the
 // path, else -1 and the watch goes on.
 int ServeKeyDeviceWatch();
+
+// True when fd is what the guard takes as its key device: a FIFO, or a
+// character device that answers the input-event version query.
+bool IsKeyDevice(int fd);

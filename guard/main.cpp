@@ -14,6 +14,7 @@
 #include "guard/episode_log.h"
 #include "guard/guard.h"
 #include "guard/key_device.h"
+#include "guard/published_config.h"
 #include "guard/startup.h"
 #include "guard/supervision.h"
 
@@ -54,6 +55,12 @@ int main(int argc, char* argv[]) {
 
   StartSupervision(owns_socket_path ? guard_config.socket_name : nullptr, guard_config.alarm_type);
   StartEpisodeLog(owns_socket_path ? guard_config.socket_name : nullptr, guard_config.alarm_type);
+  // What this guard runs with, beside its status file, for helmwatch-ctl
+  // check; before -d's move to /, which a relative path would not survive.
+  if (owns_socket_path) {
+    (void)PublishConfig(guard_config.socket_name, key_device_path, guard_config.alarm_type,
+                        guard_config.alarm_options);
+  }
 
   if (guard_config.daemonize) Daemonize();
 

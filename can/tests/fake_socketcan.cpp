@@ -69,6 +69,12 @@ int can_get_state(const char* name, int* state) {
   return result;
 }
 
+int can_get_bittiming(const char* name, can_bittiming* timing) {
+  const int result = Result("can_get_bittiming", name);
+  if (result == 0) *timing = can_bittiming{};
+  return result;
+}
+
 int can_get_berr_counter(const char* name, can_berr_counter* counter) {
   const int result = Result("can_get_berr_counter", name);
   if (result == 0) *counter = fake_socketcan.berr_counter;

@@ -3,6 +3,7 @@
 // tests run inside the bench's virtual machine as root (bench/run); times
 // are judged with tolerances wide enough for an emulated CPU.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
@@ -854,6 +855,99 @@ TEST_F(SystemTest, ThousandRapidConnectionsLoseNothing) {
   const double released = Press();
   SleepUntil(released + kWindow + kRetries * kInterval + 0.3);
   ExpectFullRun(autopilot_->Commands(), released, 0);
+  EXPECT_EQ(daemon_->ReadError(), "");
+}
+
+// --- commissioning --------------------------------------------------------
+
+struct CheckRun {
+  std::string report;
+  int status;
+};
+
+CheckRun RunCheck(const std::string& socket, const std::string& words) {
+  const double started = Now();
+  const std::string out = Shell(std::string(HELMWATCH_CTL) + " -u " + socket + " check " + words +
+                                " 2>/dev/null; echo \"exit $?\"");
+  const size_t exit_line = out.rfind("exit ");
+  std::printf("helmwatch-ctl check %s (%.2f s):\n%s", words.c_str(), Now() - started, out.c_str());
+  return {out.substr(0, exit_line), std::stoi(out.substr(exit_line + 5))};
+}
+
+// The report of a correct installation, of a silent autopilot and a keypad
+// without the guarded keys, of a press and of the all-clear on the buzzer,
+// made beside a guard whose UI client and bus it leaves alone.
+TEST_F(SystemTest, CommissioningCheckReportsTheInstallationAndLeavesTheGuardAlone) {
+  StartAutopilot();
+  StartDaemon();
+  // The socket as the service makes it (its Group= and UMask=0117), the
+  // group as the package creates it.
+  const auto group_id = [] {
+    group entry;
+    group* found = nullptr;
+    char buffer[1024];
+    return getgrnam_r("helmwatch", &entry, buffer, sizeof buffer, &found) == 0 && found ? found->gr_gid : 0;
+  };
+  if (group_id() == 0) std::ofstream("/etc/group", std::ios::app) << "helmwatch:x:4242:\n";
+  ASSERT_NE(group_id(), 0u);
+  ASSERT_EQ(chown(socket_.c_str(), 0, group_id()), 0);
+  ASSERT_EQ(chmod(socket_.c_str(), 0660), 0);
+  const int client = HelmwatchConnect(socket_.c_str());
+  ASSERT_GE(client, 0);
+
+  const CheckRun healthy = RunCheck(socket_, "");
+  EXPECT_EQ(healthy.status, 0);
+  EXPECT_EQ(healthy.report.find("FAIL"), std::string::npos);
+  for (const std::string& line :
+       {"ok    control socket " + socket_ + ": srw-rw---- root:helmwatch",
+        "ok    keypad " + keypad_.event_path + " \"bench keypad\": an input-event device sending the guarded key "
+        "codes 30 and 38", std::string("ok    can0: up, 250000 bit/s, error-active"),
+        std::string("ok    autopilot: address 3, engaged"), std::string("ok    command source: address 35"),
+        "ok    alarm buzzer " + alarm_dir_ + ": freq and volume open for writing"}) {
+    EXPECT_NE(healthy.report.find(line), std::string::npos) << line;
+  }
+
+  // The UI takes the press, as on a boat; the check sees it beside the guard.
+  const std::string press_report = dir_ + "/press-report";
+  DaemonProcess pressing({"sh", "-c", std::string(HELMWATCH_CTL) + " -u " + socket_ +
+                                          " check --press 10 --sound >" + press_report});
+  ASSERT_TRUE(pressing.WaitForError("Press the autopilot key")) << pressing.error_text();
+  ASSERT_EQ(HelmwatchConfirm(client), 0);
+  EXPECT_TRUE(PressKey(keypad_, 48, kShortHoldMs));
+  Press();
+  const auto pressed = pressing.WaitForExit();
+  ASSERT_TRUE(pressed.has_value());
+  const std::string report = ReadFile(press_report);
+  std::printf("helmwatch-ctl check --press 10 --sound:\n%s", report.c_str());
+  EXPECT_EQ(WEXITSTATUS(*pressed), 0);
+  EXPECT_NE(report.find("      key 48 (held 0."), std::string::npos);
+  EXPECT_NE(report.find("ok    press: key 30, a short press of the autopilot key (held 0."), std::string::npos);
+  EXPECT_NE(report.find("ok    sound: "), std::string::npos);
+  EXPECT_EQ(ReadFile(alarm_dir_ + "/freq"), kClearedFreq);
+  EXPECT_EQ(ReadFile(alarm_dir_ + "/volume"), "100000");
+
+  // No guard on another path: the options given are checked.
+  std::string error;
+  SimKeypad other;
+  const int other_keys[] = {48, 49};
+  ASSERT_TRUE(CreateKeypad(&other, "other keypad", other_keys, 2, &error)) << error;
+  EXPECT_EQ(autopilot_->FramesReceived(), 0) << "a frame reached the bus";
+  autopilot_.reset();
+  const std::string other_path = other.event_path;
+  const CheckRun failing = RunCheck(dir_ + "/elsewhere", "-t buzzer -o " + alarm_dir_ + " " + other_path);
+  DestroyKeypad(&other);
+  EXPECT_EQ(failing.status, 1);
+  for (const std::string& line :
+       {"FAIL  keypad " + other_path + " \"other keypad\": sends none of the guarded key codes 30 and 38",
+        std::string("FAIL  autopilot: no status heard in 3 s on can0: an unconfirmed press would sound the alarm "
+                    "but command nothing"),
+        std::string("FAIL  command source: no status naming it heard in 3 s")}) {
+    EXPECT_NE(failing.report.find(line), std::string::npos) << line;
+  }
+
+  // The guard kept its client and saw nothing amiss.
+  EXPECT_EQ(HelmwatchPing(client, 1000), 1);
+  HelmwatchClose(client);
   EXPECT_EQ(daemon_->ReadError(), "");
 }
 
