@@ -180,7 +180,12 @@ class SystemTest : public ::testing::Test {
 TEST_F(SystemTest, StartUpConfiguresCan0At250kWithBusErrorReporting) {
   StartAutopilot();
   StartDaemon();
-  const std::string link = Shell("ip -details link show can0");
+  // The controller shows no carrier for about a second after it starts.
+  std::string link = Shell("ip -details link show can0");
+  for (const double give_up = Now() + 3; link.find("state UP") == std::string::npos && Now() < give_up;) {
+    SleepFor(0.1);
+    link = Shell("ip -details link show can0");
+  }
   EXPECT_NE(link.find("bitrate 250000"), std::string::npos) << link;
   EXPECT_NE(link.find("restart-ms 0"), std::string::npos) << link;
   EXPECT_NE(link.find("BERR-REPORTING"), std::string::npos) << link;
@@ -855,7 +860,10 @@ TEST_F(SystemTest, ThousandRapidConnectionsLoseNothing) {
   const double released = Press();
   SleepUntil(released + kWindow + kRetries * kInterval + 0.3);
   ExpectFullRun(autopilot_->Commands(), released, 0);
-  EXPECT_EQ(daemon_->ReadError(), "");
+  // Nothing said but the press's record.
+  const std::string said = daemon_->ReadError();
+  EXPECT_EQ(said.find('\n'), said.size() - 1) << said;
+  EXPECT_NE(said.find(": not confirmed; standby commanded 8 times"), std::string::npos) << said;
 }
 
 // --- commissioning --------------------------------------------------------
