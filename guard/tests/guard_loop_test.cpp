@@ -26,7 +26,6 @@
 #include "common/monotonic_time.h"
 #include "guard/control_socket.h"
 #include "guard/key_device.h"
-#include "guard/key_input.h"
 #include "guard/tests/recording_neighbours.h"
 #include "guard/tests/test_io.h"
 
@@ -43,8 +42,8 @@ void WriteKeyEvent(int fd, uint16_t type, uint16_t code, int32_t value) {
   ASSERT_TRUE(WriteInputEvent(fd, type, code, value));
 }
 
-void WriteKey(int fd, int32_t value, uint16_t code = KEY_A, timespec stamp = {}) {
-  ASSERT_TRUE(WriteInputEvent(fd, EV_KEY, code, value, stamp));
+void WriteKey(int fd, int32_t value, uint16_t code = KEY_A) {
+  WriteKeyEvent(fd, EV_KEY, code, value);
 }
 
 void SendByte(int fd, uint8_t byte) { ASSERT_EQ(send(fd, &byte, 1, MSG_NOSIGNAL), 1); }
@@ -549,28 +548,6 @@ TEST_F(GuardLoopTest, AConfirmationCountsOnlyForThePressItWasSentFor) {
   TimeOut();
   EXPECT_EQ(loop_.state, GuardStandbySent);
   EXPECT_THAT(ReceiveAll(client).bytes, IsEmpty());
-}
-
-// Where the device stamps its events on the monotonic clock, a 2 read before
-// the guard read the key-down still counts when the key went down first.
-TEST_F(GuardLoopTest, ConfirmationReadBeforeTheStampedKeyDownCountsForThatPress) {
-  SetKeyStampsMonotonic(true);
-  const int client = ConnectAccepted();
-  const timespec went_down = MonotonicNow();
-  SendAndPass(client, ControlConfirm);
-  WriteKey(key_write_, kKeyDown, KEY_A, went_down);
-  Pass();
-  WriteKey(key_write_, kKeyUp);
-  Pass();
-  EXPECT_EQ(loop_.state, GuardIdle);
-
-  SendAndPass(client, ControlConfirm);
-  // Stamps keep whole microseconds: one later, to be after the reading.
-  WriteKey(key_write_, kKeyDown, KEY_A, AddMicroseconds(MonotonicNow(), 1));
-  Pass();
-  WriteKey(key_write_, kKeyUp);
-  Pass();
-  EXPECT_EQ(loop_.state, GuardAwaitConfirm) << "a 2 read before the key went down";
 }
 
 TEST_F(GuardLoopTest, PingIsAnsweredAtEveryIdleWakeUpButNotDuringTheWindow) {

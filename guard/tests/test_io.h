@@ -10,16 +10,12 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <ctime>
 #include <string>
 
-// Writes one input_event record at the platform's own size, stamped as
-// given; false when it did not go out whole.
-inline bool WriteInputEvent(int fd, uint16_t type, uint16_t code, int32_t value,
-                            timespec stamp = {}) {
+// Writes one input_event record at the platform's own size; false when it
+// did not go out whole.
+inline bool WriteInputEvent(int fd, uint16_t type, uint16_t code, int32_t value) {
   input_event event = {};
-  event.input_event_sec = static_cast<decltype(event.input_event_sec)>(stamp.tv_sec);
-  event.input_event_usec = static_cast<decltype(event.input_event_usec)>(stamp.tv_nsec / 1000);
   event.type = type;
   event.code = code;
   event.value = value;
