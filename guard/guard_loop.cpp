@@ -21,10 +21,8 @@
 namespace {
 
 // A window starts now.
-void LoadTimeout(GuardLoop* loop, time_t seconds, suseconds_t microseconds) {
-  loop->timeout.tv_sec = seconds;
-  loop->timeout.tv_usec = microseconds;
-  loop->deadline = AddMicroseconds(MonotonicNow(), seconds * 1000000LL + microseconds);
+void LoadWindow(GuardLoop* loop, long long microseconds) {
+  loop->deadline = AddMicroseconds(MonotonicNow(), microseconds);
 }
 
 // An interval starts where the one before it ended, so a late pass does not
@@ -35,8 +33,6 @@ void LoadNextInterval(GuardLoop* loop) {
   timespec next = AddMicroseconds(loop->deadline, kStandbyIntervalMicroseconds);
   if (IsBefore(next, now)) next = AddMicroseconds(now, kStandbyIntervalMicroseconds);
   loop->deadline = next;
-  loop->timeout.tv_sec = 0;
-  loop->timeout.tv_usec = kStandbyIntervalMicroseconds;
 }
 
 void AddToSet(int fd, fd_set* read_set, int* count) {
@@ -96,6 +92,8 @@ void HandleTimeout(GuardLoop* loop) {
       }
       break;
     default:
+      // "expected" as specified (the state is an unexpected one): log
+      // readers match the text, so it is kept word for word.
       LogLine("Timed out in an expected state %d\n", static_cast<int>(loop->state));
       break;
   }
@@ -178,7 +176,7 @@ void RunWakeUpAction(GuardLoop* loop, int short_press) {
       if (loop->episode_ended) TellEpisode(loop);
       BeginEpisode(&loop->episode, MonotonicNow());
       loop->state = GuardAwaitConfirm;
-      LoadTimeout(loop, kConfirmWindowSeconds, 0);
+      LoadWindow(loop, kConfirmWindowSeconds * kMicrosecondsPerSecond);
       loop->timeout_armed = 1;
       // A confirmation sent ahead, by a UI acting on the key-down, counts
       // for this press at once. One read before the key went down was not
@@ -241,28 +239,20 @@ int FillGuardSelectSet(const GuardLoop* loop, fd_set* read_set) {
   return count;
 }
 
-void RefreshGuardTimeout(GuardLoop* loop, const timespec* now) {
-  if (loop->timeout_armed) loop->timeout = TimeLeft(*now, loop->deadline);
+timeval* GuardSelectTimeout(const GuardLoop* loop, const timespec* now, timeval* left) {
+  if (!loop->timeout_armed) return nullptr;
+  *left = TimeLeft(*now, loop->deadline);
+  return left;
 }
 
-timeval* GuardSelectTimeout(GuardLoop* loop) {
-  return loop->timeout_armed ? &loop->timeout : nullptr;
-}
-
-void RunGuardPass(GuardLoop* loop, int select_result, const fd_set* ready) {
-  if (select_result < 0) {
-    LogCallFailure("select()");
-    std::exit(1);
-  }
+void RunGuardPass(GuardLoop* loop, int select_result, const fd_set* ready, const timespec* now) {
   if (select_result == 0) {
     HandleTimeout(loop);
   } else {
     RunWakeUpAction(loop, ServeReadyDescriptors(loop, ready));
     SendControlEchoes(loop->client_fd, loop->echoes_due);
     loop->echoes_due = 0;
-    if (loop->timeout_armed && loop->timeout.tv_sec == 0 && loop->timeout.tv_usec == 0) {
-      HandleTimeout(loop);
-    }
+    if (loop->timeout_armed && !IsBefore(*now, loop->deadline)) HandleTimeout(loop);
   }
   TellEpisode(loop);
 }
@@ -278,8 +268,12 @@ void RunGuardLoop(int key_fd, int can_socket_fd, int listen_fd) {
     const int timer = SupervisionTimerFd();
     if (timer >= 0) AddToSet(timer, &ready, &count);
     now = MonotonicNow();
-    RefreshGuardTimeout(&loop, &now);
-    const int result = select(count, &ready, nullptr, nullptr, GuardSelectTimeout(&loop));
+    timeval left;
+    const int result = select(count, &ready, nullptr, nullptr, GuardSelectTimeout(&loop, &now, &left));
+    if (result < 0) {
+      LogCallFailure("select()");
+      std::exit(1);
+    }
     now = MonotonicNow();
     // The supervision's tick is no event of the guard's: alone, it leaves
     // the guard alone.
@@ -288,10 +282,7 @@ void RunGuardLoop(int key_fd, int can_socket_fd, int listen_fd) {
       ServeSupervisionTimer();
       guard_ready -= 1;
     }
-    if (result <= 0 || guard_ready > 0) {
-      if (guard_ready > 0) RefreshGuardTimeout(&loop, &now);
-      RunGuardPass(&loop, guard_ready, &ready);
-    }
+    if (result == 0 || guard_ready > 0) RunGuardPass(&loop, guard_ready, &ready, &now);
     Supervise(&loop, &now);
   }
 }

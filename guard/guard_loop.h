@@ -30,12 +30,10 @@ inline constexpr size_t kControlBatchBytes = 256;
 // The loop's variables.
 struct GuardLoop {
   GuardState state;
-  // Time left in the current window or interval, handed to select.
-  timeval timeout;
-  // Where the current window or interval ends, on CLOCK_MONOTONIC. The loop
-  // sets timeout from it before every select and again after a wake-up, so
-  // the time spent serving descriptors between selects (on a busy bus, much
-  // of it) is not lost from the window or interval.
+  // Where the current window or interval ends, on CLOCK_MONOTONIC, while
+  // timeout_armed. select waits for what is left of it and a wake-up finds
+  // it due from it, so the time spent serving descriptors between selects
+  // (on a busy bus, much of it) is not lost from the window or interval.
   timespec deadline;
   int timeout_armed;
   int32_t retry_count;
@@ -62,18 +60,15 @@ GuardLoop NewGuardLoop(int key_fd, int can_socket_fd, int listen_fd);
 // Empties and fills the read set for the next select; returns its count.
 int FillGuardSelectSet(const GuardLoop* loop, fd_set* read_set);
 
-// What select is to wait for: the loop's own time-out record while armed,
-// null (no limit) otherwise.
-timeval* GuardSelectTimeout(GuardLoop* loop);
+// What select is to wait for at now: while armed, left filled with the time
+// until the deadline (zero once it has passed) and returned; null (no
+// limit) otherwise.
+timeval* GuardSelectTimeout(const GuardLoop* loop, const timespec* now, timeval* left);
 
-// Sets timeout to what is left at now until the deadline, zero once it has
-// passed. Unarmed loops are left alone.
-void RefreshGuardTimeout(GuardLoop* loop, const timespec* now);
-
-// Acts on select's result: a failure ends the process with status 1, 0 runs
-// the time-out action of the state in force, and a positive count serves the
-// ready descriptors (CAN, listening socket, client, key device, in that
-// order) and then runs the wake-up action. A wake-up that finds no time left
-// and is still armed runs the time-out action too, so a steady stream of
-// frames can neither starve nor postpone it.
-void RunGuardPass(GuardLoop* loop, int select_result, const fd_set* ready);
+// Acts on select's result: 0 runs the time-out action of the state in force,
+// and a positive count serves the ready descriptors (CAN, listening socket,
+// client, key device, in that order) and then runs the wake-up action. A
+// wake-up at now (when select returned) past the deadline of a loop still
+// armed runs the time-out action too, so a steady stream of frames can
+// neither starve nor postpone it.
+void RunGuardPass(GuardLoop* loop, int select_result, const fd_set* ready, const timespec* now);

@@ -2,8 +2,7 @@
 // FIFO where its loss matters), the control clients are real UNIX stream
 // sockets and the CAN descriptor is a pipe; the CAN link and the alarm are
 // the recorders of recording_neighbours. Time-outs are passes with select's
-// result 0, and what select writes back into the time-out record is set by
-// hand.
+// result 0; time left until the deadline is set by moving the deadline.
 #include "guard/guard_loop.h"
 
 #include <fcntl.h>
@@ -72,6 +71,8 @@ bool IsTimeout(const timeval& t, time_t seconds, suseconds_t microseconds) {
   return t.tv_sec == seconds && t.tv_usec == microseconds;
 }
 
+int64_t Nanoseconds(const timespec& t) { return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; }
+
 int Count(const Calls& calls, const std::string& call) {
   int n = 0;
   for (const std::string& c : calls) n += c == call ? 1 : 0;
@@ -116,15 +117,42 @@ class GuardLoopTest : public testing::Test {
     timeval no_wait = {0, 0};
     const int result = select(count, &ready, nullptr, nullptr, &no_wait);
     ASSERT_GT(result, 0) << "nothing was ready for a wake-up pass";
-    RunGuardPass(&loop_, result, &ready);
+    const timespec now = MonotonicNow();
+    RunGuardPass(&loop_, result, &ready, &now);
   }
 
-  // A pass in which select ran out of time: the record it leaves is zero.
+  // A pass in which select ran out of time; the deadline it ran out at is
+  // kept for IntervalArmed.
   void TimeOut() {
-    if (loop_.timeout_armed) loop_.timeout = {0, 0};
+    deadline_before_ = loop_.deadline;
     fd_set empty;
     FD_ZERO(&empty);
-    RunGuardPass(&loop_, 0, &empty);
+    const timespec now = MonotonicNow();
+    RunGuardPass(&loop_, 0, &empty, &now);
+  }
+
+  // Leaves this much of the window or interval: 0 makes it due.
+  void SetTimeLeft(long long microseconds) {
+    loop_.deadline = AddMicroseconds(MonotonicNow(), microseconds);
+    deadline_before_ = loop_.deadline;
+  }
+
+  // The next interval is armed where the one that ran out ended (the test's
+  // passes come long before a stall could move it).
+  bool IntervalArmed() const {
+    return loop_.timeout_armed == 1 &&
+           Nanoseconds(loop_.deadline) == Nanoseconds(deadline_before_) + kStandbyIntervalMicroseconds * 1000;
+  }
+
+  // The window or interval runs on to where it ended before.
+  bool DeadlineKept() const {
+    return loop_.timeout_armed == 1 && Nanoseconds(loop_.deadline) == Nanoseconds(deadline_before_);
+  }
+
+  // A three-second window opened in the last pass.
+  bool WindowArmed() const {
+    const long long left = MicrosecondsBetween(MonotonicNow(), loop_.deadline);
+    return loop_.timeout_armed == 1 && left > 0 && left <= kConfirmWindowSeconds * kMicrosecondsPerSecond;
   }
 
   // A CAN frame arrives and wakes the loop.
@@ -192,6 +220,7 @@ class GuardLoopTest : public testing::Test {
   int listen_fd_ = -1;
   std::vector<int> clients_;
   GuardLoop loop_ = {};
+  timespec deadline_before_ = {};
 };
 
 // ---------------------------------------------------------------------------
@@ -200,7 +229,9 @@ class GuardLoopTest : public testing::Test {
 TEST_F(GuardLoopTest, EntersIdleWithNothingArmedAndNoClient) {
   EXPECT_EQ(loop_.state, GuardIdle);
   EXPECT_EQ(loop_.timeout_armed, 0);
-  EXPECT_EQ(GuardSelectTimeout(&loop_), nullptr);
+  timeval left;
+  const timespec now = MonotonicNow();
+  EXPECT_EQ(GuardSelectTimeout(&loop_, &now, &left), nullptr);
   EXPECT_EQ(loop_.retry_count, 0);
   EXPECT_EQ(loop_.last_control_byte, 0);
   EXPECT_EQ(loop_.client_fd, -1);
@@ -222,9 +253,7 @@ TEST_F(GuardLoopTest, IdleWakeUpWithoutPressChangesNothing) {
 TEST_F(GuardLoopTest, IdleShortPressArmsThreeSecondWindow) {
   ShortPress();
   EXPECT_EQ(loop_.state, GuardAwaitConfirm);
-  EXPECT_EQ(loop_.timeout_armed, 1);
-  EXPECT_TRUE(IsTimeout(loop_.timeout, 3, 0));
-  EXPECT_EQ(GuardSelectTimeout(&loop_), &loop_.timeout);
+  EXPECT_TRUE(WindowArmed());
   EXPECT_THAT(neighbour_calls, IsEmpty());
 }
 
@@ -245,7 +274,7 @@ TEST_F(GuardLoopTest, IdlePingIsEchoedAndAPressInTheSamePassStillOpensTheWindow)
   WriteKey(key_write_, kKeyUp);
   Pass();
   EXPECT_EQ(loop_.state, GuardAwaitConfirm);
-  EXPECT_TRUE(IsTimeout(loop_.timeout, 3, 0));
+  EXPECT_TRUE(WindowArmed());
   // One echo for the key-down pass and one for the pass that opened the window.
   EXPECT_EQ(ReceiveAll(client).bytes, std::string(2, '\1'));
 }
@@ -263,11 +292,10 @@ TEST_F(GuardLoopTest, TimeOutInIdleIsReportedAndChangesNothing) {
 TEST_F(GuardLoopTest, ConfirmationInsideTheWindowDisarmsWithNothingSent) {
   const int client = ConnectAccepted();
   ShortPress();
-  loop_.timeout = {0, 100000};  // 2.9 s after the press
+  SetTimeLeft(100000);  // 2.9 s after the press
   SendAndPass(client, ControlConfirm);
   EXPECT_EQ(loop_.state, GuardIdle);
   EXPECT_EQ(loop_.timeout_armed, 0);
-  EXPECT_EQ(GuardSelectTimeout(&loop_), nullptr);
   EXPECT_EQ(loop_.last_control_byte, 0) << "used up by the press it confirmed";
   EXPECT_THAT(neighbour_calls, IsEmpty());
   EXPECT_THAT(ReceiveAll(client).bytes, IsEmpty());
@@ -277,24 +305,22 @@ TEST_F(GuardLoopTest, WindowRunsOnThroughOtherBytesPressesAndFrames) {
   const int client = ConnectAccepted();
   ShortPress();
   neighbour_ap_standby = 1;  // a status in the window changes nothing
-  loop_.timeout = {1, 500000};
+  SetTimeLeft(1500000);
   SendAndPass(client, ControlPing);
   SendAndPass(client, 7);
   ShortPress();  // a second short press neither restarts nor extends the window
   CanWakeUp();
   EXPECT_EQ(loop_.state, GuardAwaitConfirm);
-  EXPECT_EQ(loop_.timeout_armed, 1);
-  EXPECT_TRUE(IsTimeout(loop_.timeout, 1, 500000));
-  EXPECT_EQ(GuardSelectTimeout(&loop_), &loop_.timeout);
+  EXPECT_TRUE(DeadlineKept());
   EXPECT_THAT(neighbour_calls, ElementsAre("drain"));  // no status query
   EXPECT_THAT(ReceiveAll(client).bytes, IsEmpty());    // a 1 gets no answer here
 
   // A wake-up that finds the window used up runs its time-out there and
   // then, as a select that ran out would have.
-  loop_.timeout = {0, 0};
+  SetTimeLeft(0);
   CanWakeUp();
   EXPECT_EQ(loop_.state, GuardStandbySent);
-  EXPECT_TRUE(IsTimeout(loop_.timeout, 0, 250000));
+  EXPECT_TRUE(IntervalArmed());
   EXPECT_THAT(neighbour_calls, ElementsAre("drain", "drain", "standby"));
 }
 
@@ -302,8 +328,7 @@ TEST_F(GuardLoopTest, WindowTimeOutSendsOneStandbyAndArmsTheInterval) {
   ShortPress();
   TimeOut();
   EXPECT_EQ(loop_.state, GuardStandbySent);
-  EXPECT_EQ(loop_.timeout_armed, 1);
-  EXPECT_TRUE(IsTimeout(loop_.timeout, 0, 250000));
+  EXPECT_TRUE(IntervalArmed());
   EXPECT_EQ(loop_.retry_count, 0);
   EXPECT_THAT(neighbour_calls, ElementsAre("standby"));
 }
@@ -320,11 +345,10 @@ TEST_F(GuardLoopTest, StandbyReportedAfterFirstCommandClearsWithoutWarning) {
 
 TEST_F(GuardLoopTest, SendingStateWakeUpKeepsTheIntervalsEnd) {
   EnterStandbySent();
-  loop_.timeout = {0, 120000};
+  SetTimeLeft(120000);
   CanWakeUp();
   EXPECT_EQ(loop_.state, GuardStandbySent);
-  EXPECT_TRUE(IsTimeout(loop_.timeout, 0, 120000));
-  EXPECT_EQ(loop_.timeout_armed, 1);
+  EXPECT_TRUE(DeadlineKept());
   EXPECT_THAT(neighbour_calls, ElementsAre("standby", "drain", "standby?"));
 }
 
@@ -332,17 +356,17 @@ TEST_F(GuardLoopTest, SendingStateWakeUpKeepsTheIntervalsEnd) {
 // command due then goes out in that pass, neither postponed nor starved.
 TEST_F(GuardLoopTest, WakeUpFindingNoTimeLeftRunsTheDueTimeOut) {
   EnterStandbySent();
-  loop_.timeout = {0, 0};
+  SetTimeLeft(0);
   CanWakeUp();
   EXPECT_EQ(loop_.state, GuardAlarming);
   EXPECT_EQ(loop_.retry_count, 1);
-  EXPECT_TRUE(IsTimeout(loop_.timeout, 0, 250000));
+  EXPECT_TRUE(IntervalArmed());
   EXPECT_THAT(neighbour_calls,
               ElementsAre("standby", "drain", "standby?", "standby", "warning 13"));
 
   // A standby report in the same pass wins: cleared, nothing more sent.
   neighbour_ap_standby = 1;
-  loop_.timeout = {0, 0};
+  SetTimeLeft(0);
   CanWakeUp();
   EXPECT_EQ(loop_.state, GuardIdle);
   EXPECT_EQ(loop_.timeout_armed, 0);
@@ -355,8 +379,7 @@ TEST_F(GuardLoopTest, IntervalTimeOutStartsTheWarningThenRepeatsTheCommand) {
   TimeOut();
   EXPECT_EQ(loop_.state, GuardAlarming);
   EXPECT_EQ(loop_.retry_count, 1);
-  EXPECT_EQ(loop_.timeout_armed, 1);
-  EXPECT_TRUE(IsTimeout(loop_.timeout, 0, 250000));
+  EXPECT_TRUE(IntervalArmed());
   // The command goes out before the alarm child is forked.
   EXPECT_THAT(neighbour_calls, ElementsAre("standby", "standby", "warning 13"));
 }
@@ -365,10 +388,10 @@ TEST_F(GuardLoopTest, AlarmingStandbyReportClearsAndResetsTheCount) {
   EnterStandbySent();
   TimeOut();
   TimeOut();
-  loop_.timeout = {0, 80000};
+  SetTimeLeft(80000);
   CanWakeUp();  // no report yet: the interval runs on
   EXPECT_EQ(loop_.state, GuardAlarming);
-  EXPECT_TRUE(IsTimeout(loop_.timeout, 0, 80000));
+  EXPECT_TRUE(DeadlineKept());
   neighbour_ap_standby = 1;
   CanWakeUp();
   EXPECT_EQ(loop_.state, GuardIdle);
@@ -381,32 +404,30 @@ TEST_F(GuardLoopTest, AlarmingStandbyReportClearsAndResetsTheCount) {
 // ---------------------------------------------------------------------------
 // Deadlines: what select is given, from the monotonic clock.
 
-int64_t Nanoseconds(const timespec& t) { return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; }
-
-TEST_F(GuardLoopTest, RefreshGivesSelectWhatIsLeftRoundedUpAndZeroOncePast) {
+TEST_F(GuardLoopTest, SelectIsGivenWhatIsLeftRoundedUpAndZeroOncePast) {
+  struct Case {
+    timespec now;
+    timespec deadline;
+    timeval left;
+  };
+  const Case cases[] = {
+      {{99, 0}, {100, 500}, {1, 1}},  // never short of the deadline
+      {{99, 999999999}, {100, 500}, {0, 1}},
+      {{99, 400}, {100, 0}, {1, 0}},  // 999999.6 us rounds up to a whole second
+      {{100, 0}, {100, 0}, {0, 0}},
+      {{250, 0}, {100, 0}, {0, 0}},
+  };
   loop_.timeout_armed = 1;
-  loop_.deadline = {100, 500};
-  timespec now = {99, 0};
-  RefreshGuardTimeout(&loop_, &now);
-  EXPECT_TRUE(IsTimeout(loop_.timeout, 1, 1));  // never short of the deadline
-  now = {99, 999999999};
-  RefreshGuardTimeout(&loop_, &now);
-  EXPECT_TRUE(IsTimeout(loop_.timeout, 0, 1));
-  now = {99, 400};
-  loop_.deadline = {100, 0};
-  RefreshGuardTimeout(&loop_, &now);
-  EXPECT_TRUE(IsTimeout(loop_.timeout, 1, 0));  // 999999.6 us rounds up to a whole second
-  now = {100, 0};
-  RefreshGuardTimeout(&loop_, &now);
-  EXPECT_TRUE(IsTimeout(loop_.timeout, 0, 0));
-  now = {250, 0};
-  RefreshGuardTimeout(&loop_, &now);
-  EXPECT_TRUE(IsTimeout(loop_.timeout, 0, 0));
-
-  loop_.timeout_armed = 0;  // nothing armed: the record is not select's
-  loop_.timeout = {7, 7};
-  RefreshGuardTimeout(&loop_, &now);
-  EXPECT_TRUE(IsTimeout(loop_.timeout, 7, 7));
+  for (const Case& c : cases) {
+    loop_.deadline = c.deadline;
+    timeval left = {7, 7};
+    EXPECT_EQ(GuardSelectTimeout(&loop_, &c.now, &left), &left);
+    EXPECT_TRUE(IsTimeout(left, c.left.tv_sec, c.left.tv_usec)) << c.now.tv_sec << "." << c.now.tv_nsec;
+  }
+  loop_.timeout_armed = 0;  // nothing armed: select waits without a limit
+  timeval left = {7, 7};
+  EXPECT_EQ(GuardSelectTimeout(&loop_, &cases[0].now, &left), nullptr);
+  EXPECT_TRUE(IsTimeout(left, 7, 7));
 }
 
 TEST_F(GuardLoopTest, WindowEndsThreeSecondsAfterThePressAndIntervalsFollowOnFromIt) {
@@ -432,9 +453,7 @@ TEST_F(GuardLoopTest, IntervalAfterAStallStartsNowInsteadOfCatchingUp) {
   const int64_t after = Nanoseconds(MonotonicNow());
   EXPECT_GE(Nanoseconds(loop_.deadline), before + 250000000);
   EXPECT_LE(Nanoseconds(loop_.deadline), after + 250000000);
-  timespec now = MonotonicNow();
-  RefreshGuardTimeout(&loop_, &now);
-  EXPECT_GT(loop_.timeout.tv_usec, 0) << "the next command is not due at once";
+  EXPECT_TRUE(IsBefore(MonotonicNow(), loop_.deadline)) << "the next command is not due at once";
 }
 
 // ---------------------------------------------------------------------------
@@ -447,7 +466,7 @@ TEST_F(GuardLoopTest, UnansweredPressGetsEightCommandsOneWarningAndGivesUp) {
     TimeOut();
     EXPECT_EQ(loop_.state, GuardAlarming);
     EXPECT_EQ(loop_.retry_count, retry);
-    EXPECT_TRUE(IsTimeout(loop_.timeout, 0, 250000));
+    EXPECT_TRUE(IntervalArmed());
   }
   EXPECT_EQ(Count(neighbour_calls, "standby"), 8);
   TimeOut();  // the eighth interval runs out: no further command, no cleared
@@ -499,11 +518,10 @@ TEST_F(GuardLoopTest, StandbyReportedBeforeThePressEndsAtTheFirstWakeUpAfterTheC
 TEST_F(GuardLoopTest, ConfirmationAfterTheWindowChangesNothing) {
   const int client = ConnectAccepted();
   EnterStandbySent();
-  loop_.timeout = {0, 200000};
+  SetTimeLeft(200000);
   SendAndPass(client, ControlConfirm);
   EXPECT_EQ(loop_.state, GuardStandbySent);
-  EXPECT_EQ(loop_.timeout_armed, 1);
-  EXPECT_TRUE(IsTimeout(loop_.timeout, 0, 200000));
+  EXPECT_TRUE(DeadlineKept());
   TimeOut();
   EXPECT_EQ(loop_.state, GuardAlarming);
   SendAndPass(client, ControlConfirm);
@@ -711,8 +729,9 @@ TEST_F(GuardLoopTest, ClientThatNeverReadsCannotStallTheLoop) {
   fd_set can_ready;
   FD_ZERO(&can_ready);
   FD_SET(loop_.can_fd, &can_ready);
+  const timespec now = MonotonicNow();
   for (int i = 0; i < 100000; ++i) {
-    RunGuardPass(&loop_, 1, &can_ready);
+    RunGuardPass(&loop_, 1, &can_ready, &now);
     if (i % 1000 == 0) neighbour_calls.clear();
   }
   const Received got = ReceiveAll(client);
@@ -722,7 +741,7 @@ TEST_F(GuardLoopTest, ClientThatNeverReadsCannotStallTheLoop) {
   EXPECT_EQ(got.bytes.find_first_not_of('\1'), std::string::npos);
 
   // With room again, the echoes go on.
-  RunGuardPass(&loop_, 1, &can_ready);
+  RunGuardPass(&loop_, 1, &can_ready, &now);
   EXPECT_EQ(ReceiveAll(client).bytes, std::string(1, '\1'));
   EXPECT_GE(loop_.client_fd, 0);
 }
@@ -808,7 +827,8 @@ TEST_F(GuardLoopKeyLossTest, LostDeviceIsWatchedWithoutSpinningAndServedAgainOnR
     const int result = select(count, &ready, nullptr, nullptr, &wait);
     EXPECT_GE(result, 0);
     if (result == 0) ++quiet;
-    if (result > 0) RunGuardPass(&loop_, result, &ready);
+    const timespec now = MonotonicNow();
+    if (result > 0) RunGuardPass(&loop_, result, &ready, &now);
   }
   EXPECT_GE(quiet, waits - 1);
   EXPECT_EQ(loop_.key_fd, -1);

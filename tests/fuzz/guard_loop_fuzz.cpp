@@ -287,8 +287,7 @@ void WakeUp(PassFacts pass) {
   pass.before = h.loop.state;
   virtual_clock_on = true;
   const timespec now = VirtualNow();
-  RefreshGuardTimeout(&h.loop, &now);
-  RunGuardPass(&h.loop, result, &ready);
+  RunGuardPass(&h.loop, result, &ready, &now);
   virtual_clock_on = false;
   SignalsReleased(saved);
   CheckPass(pass);
@@ -310,12 +309,12 @@ void Wait(int64_t duration_ns, FuzzedDataProvider& input) {
       WakeUp(Facts(PassCanAtDeadline));
     } else {
       const PassFacts pass = Facts(PassTimeout);
-      h.loop.timeout = {0, 0};
       fd_set none;
       FD_ZERO(&none);
       const sigset_t saved = SignalsHeld();
       virtual_clock_on = true;
-      RunGuardPass(&h.loop, 0, &none);
+      const timespec now = VirtualNow();
+      RunGuardPass(&h.loop, 0, &none, &now);
       virtual_clock_on = false;
       SignalsReleased(saved);
       CheckPass(pass);
