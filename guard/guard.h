@@ -21,5 +21,6 @@ extern GuardConfig guard_config;
 // guard over them. can_socket_fd is the CAN layer's receive socket as
 // start-up left it (the layer replaces it only while configuring the bus),
 // -1 when there is none; listen_fd is -1 when start-up opened no control
-// socket. Never returns; a failed select ends the process with status 1.
+// socket. Never returns; select is asked again when interrupted, and any
+// other failure of it ends the process with status 1.
 [[noreturn]] void RunGuardLoop(int key_fd, int can_socket_fd, int listen_fd);

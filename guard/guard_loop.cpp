@@ -3,6 +3,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -270,6 +271,9 @@ void RunGuardLoop(int key_fd, int can_socket_fd, int listen_fd) {
     now = MonotonicNow();
     timeval left;
     const int result = select(count, &ready, nullptr, nullptr, GuardSelectTimeout(&loop, &now, &left));
+    // An interruption (a signal handled, a tracer attaching) is no failure:
+    // the deadline stands, so select is asked again.
+    if (result < 0 && errno == EINTR) continue;
     if (result < 0) {
       LogCallFailure("select()");
       std::exit(1);
