@@ -102,6 +102,8 @@ int OpenControlSocket(const char* path) {
   const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
   if (fd == -1) FailControlSocket("socket()");
 
+  // As specified, though a UNIX socket has nothing in flight to linger
+  // for: peers' and probes' view of the socket is kept exactly.
   const linger lingering = {1, kLingerSeconds};
   if (setsockopt(fd, SOL_SOCKET, SO_LINGER, &lingering, sizeof lingering) == -1) {
     FailControlSocket("setsockopt(...,SO_LINGER,...)");

@@ -28,6 +28,8 @@ constexpr OomAdjustment kOomAdjustments[] = {
 };
 
 void ReportWriteError(const char* path, int error) {
+  // No newline, as specified: "Lack proper privileges" follows on the same
+  // line, and log readers on units in the field match the pair as one.
   LogLine("error writing %s: %s", path, std::strerror(error));
 }
 
