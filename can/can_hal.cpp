@@ -80,12 +80,11 @@ void ApplyReceiveFilter(int fd) {
   (void)setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FILTER, &receive_filter, sizeof receive_filter);
 }
 
-// Closes the channel's socket and forgets its number everywhere: the next
-// open anywhere in the process is handed that number, and nothing may then
-// take it for the CAN socket.
+// Closes the channel's socket and forgets its number: the next open
+// anywhere in the process is handed that number, and nothing may then take
+// it for the CAN socket.
 void DropChannelSocket(HalChannel& channel) {
   close(channel.fd);
-  if (can_fd == channel.fd) can_fd = -1;
   channel.fd = -1;
 }
 
@@ -120,12 +119,10 @@ bool WithinLimits(const can_bittiming_const& limits, uint32_t brp, uint8_t prop_
 
 // No socket before HalInit either: a zeroed fd would name standard input.
 HalChannel hal_channels[kHalChannelCount] = {{0, -1, 0, "", 0, 0, 0, 0, 0, 0}};
-int can_fd = -1;
 
 void HalResetForTesting() {
   hal_initialised = 0;
   hal_channels[0] = HalChannel{0, -1, 0, "", 0, 0, 0, 0, 0, 0};
-  can_fd = -1;
   receive_filter = {0, 0};
 }
 
@@ -247,7 +244,6 @@ int HalOpenSocket(int /*channel_number*/) {
     return kHalErrorNoSocket;
   }
   channel.bus_on = 1;
-  if (can_fd < 0) can_fd = channel.fd;
 
   ifreq request = {};
   std::snprintf(request.ifr_name, sizeof request.ifr_name, "can%d", kCanChannel);
@@ -423,7 +419,7 @@ int HalGetInterfaceState(int /*channel_number*/, HalInterfaceState* state) {
   return kHalOk;
 }
 
-int StartCanBus() {
+int StartCanBus(int* receive_fd) {
   (void)HalInit();
   (void)HalOpen(kCanChannel);
   const int speed = HalSetBusSpeed(kCanChannel, kBusBitRate);
@@ -435,5 +431,6 @@ int StartCanBus() {
   if (state != kHalOk) {
     LogLine("HalSetBusState(%d,1) returned error %d\n", kCanChannel, state);
   }
+  *receive_fd = Channel().fd;
   return state != kHalOk ? 1 : 0;
 }

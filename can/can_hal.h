@@ -60,12 +60,6 @@ struct HalBusStatus {
   uint32_t rx_errors;
 };
 
-// Descriptor of the CAN receive socket, watched by the guard loop; -1 while
-// no CAN socket exists. It takes the first socket the layer creates and is
-// set back to -1 whenever that socket is closed and not replaced, so it never
-// names a descriptor that something else may have been given since.
-extern int can_fd;
-
 // Sets channel 0 to its defaults (can0, 250 kbit/s, no socket) with the time
 // quantum chosen for the controller's clock. -1 when the clock cannot be
 // read. Does not touch the interface.
@@ -143,5 +137,8 @@ int HalSetBitTiming(int channel, uint32_t bitrate, uint8_t prop_seg, uint8_t pha
                     uint8_t phase_seg2, uint8_t sjw);
 
 // Brings can0 up at 250 kbit/s and opens its raw socket. Prints what failed;
-// returns 0 when the bus is on, 1 when switching it on failed.
-int StartCanBus();
+// returns 0 when the bus is on, 1 when switching it on failed. receive_fd is
+// given the socket the layer ended with, for the guard loop to watch, or -1
+// when none could be made; the layer replaces its socket only while it
+// configures the bus, never afterwards.
+int StartCanBus(int* receive_fd);

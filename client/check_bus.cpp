@@ -57,7 +57,7 @@ double Listen() {
   const timespec start = MonotonicNow();
   const timespec deadline = AddMicroseconds(start, kBusListenSeconds * kMicrosecondsPerSecond);
   while (autopilot_address == kAddressNotLearnt || command_source_address == kAddressNotLearnt) {
-    if (WaitReadable(can_fd, deadline) <= 0) break;
+    if (WaitReadable(hal_channels[kCanChannel].fd, deadline) <= 0) break;
     (void)DrainCanInput();
   }
   return static_cast<double>(MicrosecondsBetween(start, MonotonicNow())) /

@@ -42,7 +42,8 @@ int main(int argc, char* argv[]) {
 
   // The rest of the bus's traffic never wakes the guard.
   ReceiveApStatusOnly();
-  const bool can_up = StartCanBus() == 0;
+  int can_fd = -1;
+  const bool can_up = StartCanBus(&can_fd) == 0;
   if (!can_up) LogLine("CAN failed to initialize\n");
 
   const bool privileged = RaisePriority() == 0;

@@ -46,12 +46,12 @@ class Autopilot : public testing::Test {
   // Puts the frames on the bus and lets the layer drain them all.
   static void Receive(const std::vector<std::pair<canid_t, Bytes>>& frames) {
     for (const auto& [id, bytes] : frames) {
-      ASSERT_TRUE(PutBusFrame(can_fd, CAN_EFF_FLAG | id, bytes));
+      ASSERT_TRUE(PutBusFrame(hal_channels[0].fd, CAN_EFF_FLAG | id, bytes));
     }
     EXPECT_EQ(DrainCanInput(), kHalErrorNoFrame);
   }
 
-  static std::vector<can_frame> Sent() { return TakeBusFrames(can_fd); }
+  static std::vector<can_frame> Sent() { return TakeBusFrames(hal_channels[0].fd); }
 };
 
 TEST_F(Autopilot, StatusWithTheStandbyBitTeachesTheAddressAndStandby) {
@@ -156,11 +156,11 @@ TEST_F(Autopilot, StatusOnlyFilterPassesEveryStatusAndNothingElse) {
   for (const auto& frame : frames) {
     SCOPED_TRACE(frame.id);
     autopilot_address = kAddressNotLearnt;
-    ASSERT_TRUE(PutBusFrame(can_fd, frame.id, status));
+    ASSERT_TRUE(PutBusFrame(hal_channels[0].fd, frame.id, status));
     EXPECT_EQ(DrainCanInput(), kHalErrorNoFrame);
     EXPECT_EQ(autopilot_address != kAddressNotLearnt, frame.passes);
   }
-  ASSERT_TRUE(PutBusFrame(can_fd, CAN_ERR_FLAG | CAN_ERR_BUSOFF, {}));
+  ASSERT_TRUE(PutBusFrame(hal_channels[0].fd, CAN_ERR_FLAG | CAN_ERR_BUSOFF, {}));
   DrainCanInput();
   EXPECT_EQ(hal_channels[0].bus_on, 0);
 }

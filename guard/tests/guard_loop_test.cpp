@@ -95,7 +95,7 @@ class GuardLoopTest : public testing::Test {
     ASSERT_EQ(pipe2(can, O_NONBLOCK), 0);
     can_read_ = can[0];
     can_write_ = can[1];
-    can_fd = can_read_;
+    neighbour_can_fd = can_read_;
     listen_fd_ = OpenControlSocket(socket_path_.c_str());
     loop_ = NewGuardLoop(key_read_, can_read_, listen_fd_);
   }
@@ -643,12 +643,12 @@ TEST_F(GuardLoopTest, DescriptorZeroIsServedLikeAnyOther) {
   ASSERT_EQ(loop_.client_fd, -1);
 
   ASSERT_EQ(dup2(can_read_, 0), 0);
-  can_fd = 0;
+  neighbour_can_fd = 0;
   loop_.can_fd = 0;
   neighbour_calls.clear();
   CanWakeUp();
   EXPECT_THAT(neighbour_calls, ElementsAre("drain"));
-  can_fd = can_read_;
+  neighbour_can_fd = can_read_;
   loop_.can_fd = can_read_;
   dup2(saved_input, 0);
   close(saved_input);

@@ -12,7 +12,7 @@ std::vector<std::string> neighbour_calls;
 int neighbour_ap_standby = 0;
 int neighbour_link_state = HalLinkUp;
 ApCommandResult neighbour_command_result = {ApCommandSent, kHalOk, 0};
-int can_fd = -1;
+int neighbour_can_fd = -1;
 HalChannel hal_channels[kHalChannelCount] = {{0, -1, 0, "can0", 0, 0, 0, 0, 0, 0}};
 uint8_t autopilot_address = kAddressNotLearnt;
 uint8_t command_source_address = kAddressNotLearnt;
@@ -25,7 +25,7 @@ void ResetNeighbours() {
   neighbour_command_result = {ApCommandSent, kHalOk, 0};
   autopilot_address = kAddressNotLearnt;
   command_source_address = kAddressNotLearnt;
-  can_fd = -1;
+  neighbour_can_fd = -1;
 }
 
 HalLinkState HalGetLinkState(int /*channel*/) { return static_cast<HalLinkState>(neighbour_link_state); }
@@ -33,9 +33,9 @@ HalLinkState HalGetLinkState(int /*channel*/) { return static_cast<HalLinkState>
 int DrainCanInput() {
   neighbour_calls.push_back("drain");
   // Empty whatever stands for the CAN queue so the next select sleeps again.
-  if (can_fd >= 0) {
+  if (neighbour_can_fd >= 0) {
     char frames[256];
-    while (read(can_fd, frames, sizeof frames) == static_cast<ssize_t>(sizeof frames)) {
+    while (read(neighbour_can_fd, frames, sizeof frames) == static_cast<ssize_t>(sizeof frames)) {
     }
   }
   return -2;

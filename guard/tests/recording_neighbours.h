@@ -25,7 +25,9 @@ extern ApCommandResult neighbour_command_result;
 extern int neighbour_link_state;
 
 // Clears the record: IsApStandby answers 0, the link is up, nothing is
-// learnt and can_fd is -1 again. A test that hands the loop a pipe's read
-// end for its CAN descriptor points can_fd at it too: DrainCanInput empties
-// it.
+// learnt and neighbour_can_fd is -1 again.
 void ResetNeighbours();
+
+// What DrainCanInput empties: a test that hands the loop a pipe's read end
+// for its CAN descriptor points this at it too.
+extern int neighbour_can_fd;

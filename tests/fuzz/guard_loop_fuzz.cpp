@@ -497,7 +497,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(pipe2(key, O_NONBLOCK) == 0 && pipe2(can, O_NONBLOCK) == 0, "pipes");
   h.key_write = key[1];
   h.can_write = can[1];
-  can_fd = can[0];
+  neighbour_can_fd = can[0];
   // Anywhere on the clock, the first second after boot included (a key-up
   // with no key-down is measured from 0).
   virtual_now_ns = input.ConsumeIntegralInRange<int64_t>(0, int64_t{1} << 45);
@@ -540,7 +540,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int fd : {key[0], key[1], can[0], can[1], h.client, h.loop.client_fd}) {
     if (fd >= 0) close(fd);
   }
-  can_fd = -1;
+  neighbour_can_fd = -1;
   h = Harness{};
   FUZZ_CHECK(OpenDescriptors() == open_before, "every descriptor of the run is closed");
   return 0;
