@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "common/monotonic_time.h"
+
 namespace {
 
 constexpr int kCanChannel = 0;
@@ -44,6 +46,14 @@ int ap_standby = 0;
 // Commands sent; the low 3 bits number the fast packet.
 int32_t fast_packet_sequence = 0;
 
+// The status count when the autopilot was last noticed, and when.
+struct ApHearing {
+  uint32_t count;
+  bool heard;
+  timespec last_heard;
+};
+ApHearing hearing = {0, false, {0, 0}};
+
 // Keeps the first refusal of a command's frames: the reason it failed.
 void Note(ApCommandResult* result, int hal_code) {
   if (hal_code == kHalOk || result->outcome == ApCommandRefused) return;
@@ -62,6 +72,20 @@ void ResetAutopilotMessages() {
   ap_standby = 0;
   fast_packet_sequence = 0;
   ap_status_count = 0;
+  hearing = {0, false, {0, 0}};
+}
+
+ApPresence AutopilotPresence(timespec now, timespec* last_heard) {
+  if (ap_status_count != hearing.count) {
+    hearing.count = ap_status_count;
+    hearing.heard = true;
+    hearing.last_heard = now;
+  }
+  *last_heard = hearing.last_heard;
+  if (!hearing.heard) return ApNeverHeard;
+  const timespec silent_at =
+      AddMicroseconds(hearing.last_heard, kAutopilotSilenceSeconds * kMicrosecondsPerSecond);
+  return IsBefore(now, silent_at) ? ApHeard : ApSilent;
 }
 
 void ReceiveApStatusOnly() {

@@ -4,6 +4,8 @@
 // under a source address learnt from the bus.
 #pragma once
 
+#include <time.h>
+
 #include <cstdint>
 
 #include "can/can_hal.h"
@@ -17,6 +19,21 @@ extern uint8_t command_source_address;  // sender of the latest kind-11 status
 // Autopilot status messages (kind 10) decoded so far, modulo 2^32: a change
 // tells a watcher that the autopilot was heard, at no cost per frame.
 extern uint32_t ap_status_count;
+
+// Without a status from the autopilot for this long it counts as silent: it
+// broadcasts several a second.
+inline constexpr long kAutopilotSilenceSeconds = 5;
+
+enum ApPresence : int32_t {
+  ApNeverHeard = 0,  // no autopilot status since the start
+  ApHeard = 1,
+  ApSilent = 2,  // none for the silence time after one came
+};
+
+// What the status messages tell of the autopilot's presence at now
+// (CLOCK_MONOTONIC); last_heard is given when the latest status was first
+// noticed by a call. Costs nothing per frame: it follows the status count.
+ApPresence AutopilotPresence(timespec now, timespec* last_heard);
 
 // Forgets everything learnt and the commands counted, as at process start.
 void ResetAutopilotMessages();

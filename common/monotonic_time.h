@@ -52,6 +52,11 @@ inline timespec TimespecDiff(timespec start, timespec end) {
   return diff;
 }
 
+// A point on the clock as whole microseconds since its zero.
+inline long long TimespecMicroseconds(timespec t) {
+  return static_cast<long long>(t.tv_sec) * kMicrosecondsPerSecond + t.tv_nsec / kNanosecondsPerMicrosecond;
+}
+
 // Whole microseconds from start to end, rounded toward start.
 inline long long MicrosecondsBetween(timespec start, timespec end) {
   const timespec diff = TimespecDiff(start, end);

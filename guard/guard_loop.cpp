@@ -18,6 +18,7 @@
 #include "guard/key_device.h"
 #include "guard/key_input.h"
 #include "guard/supervision.h"
+#include "guard/supervision_timer.h"
 
 namespace {
 
@@ -246,6 +247,24 @@ timeval* GuardSelectTimeout(const GuardLoop* loop, const timespec* now, timeval*
   return left;
 }
 
+StatusFacts GuardStatusFacts(const GuardLoop* loop, timespec now) {
+  StatusFacts facts = {};
+  facts.state = loop->state;
+  facts.keypad_present = loop->key_fd >= 0 ? 1 : 0;
+  facts.link = HalGetLinkState(0);
+  facts.autopilot = autopilot_address;
+  facts.command_source = command_source_address;
+  timespec last_heard;
+  facts.autopilot_heard = AutopilotPresence(now, &last_heard);
+  facts.silent_since_us = facts.autopilot_heard == ApSilent ? TimespecMicroseconds(last_heard) : 0;
+  facts.ui = loop->listen_fd < 0   ? StatusUiNoSocket
+             : loop->client_fd >= 0 ? StatusUiConnected
+                                    : StatusUiNone;
+  facts.episodes = EpisodesRecorded();
+  facts.last_episode = facts.episodes > 0 ? LastEpisodeSummary() : nullptr;
+  return facts;
+}
+
 void RunGuardPass(GuardLoop* loop, int select_result, const fd_set* ready, const timespec* now) {
   if (select_result == 0) {
     HandleTimeout(loop);
@@ -262,7 +281,7 @@ void RunGuardLoop(int key_fd, int can_socket_fd, int listen_fd) {
   static GuardLoop loop;
   loop = NewGuardLoop(key_fd, can_socket_fd, listen_fd);
   timespec now = MonotonicNow();
-  Supervise(&loop, &now);
+  Supervise(GuardStatusFacts(&loop, now), now);
   for (;;) {
     fd_set ready;
     int count = FillGuardSelectSet(&loop, &ready);
@@ -287,6 +306,6 @@ void RunGuardLoop(int key_fd, int can_socket_fd, int listen_fd) {
       guard_ready -= 1;
     }
     if (result == 0 || guard_ready > 0) RunGuardPass(&loop, guard_ready, &ready, &now);
-    Supervise(&loop, &now);
+    Supervise(GuardStatusFacts(&loop, now), now);
   }
 }

@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "guard/episode_record.h"
+#include "guard/status_facts.h"
 
 enum GuardState : int32_t {
   GuardIdle = 0,          // waiting for a short press
@@ -64,6 +65,9 @@ int FillGuardSelectSet(const GuardLoop* loop, fd_set* read_set);
 // until the deadline (zero once it has passed) and returned; null (no
 // limit) otherwise.
 timeval* GuardSelectTimeout(const GuardLoop* loop, const timespec* now, timeval* left);
+
+// What the status line says of the loop and of the units it serves, at now.
+StatusFacts GuardStatusFacts(const GuardLoop* loop, timespec now);
 
 // Acts on select's result: 0 runs the time-out action of the state in force,
 // and a positive count serves the ready descriptors (CAN, listening socket,

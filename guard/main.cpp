@@ -54,7 +54,8 @@ int main(int argc, char* argv[]) {
   // time-out path.
   const int listen_fd = can_up && privileged ? OpenControlSocket(guard_config.socket_name) : -1;
 
-  StartSupervision(owns_socket_path ? guard_config.socket_name : nullptr, guard_config.alarm_type);
+  StartSupervision(owns_socket_path ? guard_config.socket_name : nullptr, guard_config.alarm_type,
+                   hal_channels[0].ifname);
   StartEpisodeLog(owns_socket_path ? guard_config.socket_name : nullptr, guard_config.alarm_type);
   // What this guard runs with, beside its status file, for helmwatch-ctl
   // check; before -d's move to /, which a relative path would not survive.

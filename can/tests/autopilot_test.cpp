@@ -65,6 +65,23 @@ TEST_F(Autopilot, StatusWithTheStandbyBitTeachesTheAddressAndStandby) {
   EXPECT_EQ(autopilot_address, 3);
 }
 
+// Silent once no status has come for 5 s, counted from the call that first
+// noticed the latest; a command source's status does not count.
+TEST_F(Autopilot, SilentFiveSecondsAfterTheLastStatusNoticed) {
+  timespec heard;
+  EXPECT_EQ(AutopilotPresence({100, 0}, &heard), ApNeverHeard);
+  Receive({{kStatusFrom35, kCommandSource}});
+  EXPECT_EQ(AutopilotPresence({101, 0}, &heard), ApNeverHeard);
+  Receive({{kStatusFrom3, kNotStandby}});
+  EXPECT_EQ(AutopilotPresence({102, 0}, &heard), ApHeard);
+  EXPECT_EQ(AutopilotPresence({106, 999999999}, &heard), ApHeard);
+  EXPECT_EQ(AutopilotPresence({107, 0}, &heard), ApSilent);
+  EXPECT_EQ(heard.tv_sec, 102);
+  Receive({{kStatusFrom3, kNotStandby}});
+  EXPECT_EQ(AutopilotPresence({200, 0}, &heard), ApHeard);
+  EXPECT_EQ(heard.tv_sec, 200);
+}
+
 TEST_F(Autopilot, PriorityAndReservedBitAreNotExamined) {
   Receive({{0x02FF1903 | 0x1C000000, {0x41, 0x9F, 0x00, 0x0A, 0x08}}});  // priority 7, reserved 1
   EXPECT_EQ(autopilot_address, 3);

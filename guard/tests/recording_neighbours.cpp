@@ -16,7 +16,8 @@ int neighbour_can_fd = -1;
 HalChannel hal_channels[kHalChannelCount] = {{0, -1, 0, "can0", 0, 0, 0, 0, 0, 0}};
 uint8_t autopilot_address = kAddressNotLearnt;
 uint8_t command_source_address = kAddressNotLearnt;
-uint32_t ap_status_count = 0;
+ApPresence neighbour_ap_presence = ApNeverHeard;
+timespec neighbour_ap_last_heard = {0, 0};
 
 void ResetNeighbours() {
   neighbour_calls.clear();
@@ -26,6 +27,13 @@ void ResetNeighbours() {
   autopilot_address = kAddressNotLearnt;
   command_source_address = kAddressNotLearnt;
   neighbour_can_fd = -1;
+  neighbour_ap_presence = ApNeverHeard;
+  neighbour_ap_last_heard = {0, 0};
+}
+
+ApPresence AutopilotPresence(timespec /*now*/, timespec* last_heard) {
+  *last_heard = neighbour_ap_last_heard;
+  return neighbour_ap_presence;
 }
 
 HalLinkState HalGetLinkState(int /*channel*/) { return static_cast<HalLinkState>(neighbour_link_state); }

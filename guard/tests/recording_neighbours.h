@@ -20,9 +20,13 @@ extern int neighbour_ap_standby;
 // What SendApStandby answers.
 extern ApCommandResult neighbour_command_result;
 
-// What HalGetLinkState answers (HalLinkState); autopilot_address,
-// command_source_address and ap_status_count are plain variables here too.
+// What HalGetLinkState answers (HalLinkState); autopilot_address and
+// command_source_address are plain variables here too.
 extern int neighbour_link_state;
+
+// What AutopilotPresence answers.
+extern ApPresence neighbour_ap_presence;
+extern timespec neighbour_ap_last_heard;
 
 // Clears the record: IsApStandby answers 0, the link is up, nothing is
 // learnt and neighbour_can_fd is -1 again.

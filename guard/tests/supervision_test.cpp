@@ -1,7 +1,8 @@
 // What the service manager, the status file and the journal learn of the
 // guard: the notification socket is a real datagram socket of the test's,
-// the status file a real file; the loop's variables are set by hand and time
-// is handed in, so each step is exact.
+// the status file a real file; the loop's variables and its neighbours'
+// answers are set by hand, the facts gathered from them as the loop does,
+// and time is handed in, so each step is exact.
 #include "guard/supervision.h"
 
 #include <sys/socket.h>
@@ -20,6 +21,9 @@
 
 #include "can/autopilot.h"
 #include "can/can_hal.h"
+#include "guard/change_lines.h"
+#include "guard/guard_loop.h"
+#include "guard/supervision_timer.h"
 #include "guard/tests/recording_neighbours.h"
 #include "guard/tests/test_io.h"
 
@@ -47,8 +51,9 @@ timespec At(double seconds) {
   return {whole, static_cast<long>((seconds - static_cast<double>(whole)) * 1e9)};
 }
 
-// One scenario, since the supervision is set up once per process as in the
-// daemon.
+void Supervise(const GuardLoop& loop, timespec now) { Supervise(GuardStatusFacts(&loop, now), now); }
+
+// One scenario, from the start as in the daemon.
 TEST(Supervision, ReportsReadinessWatchdogAndEveryChangeOnce) {
   const std::string dir = MakeMemoryFolder("helmwatch-supervision");
   ASSERT_FALSE(dir.empty());
@@ -64,7 +69,8 @@ TEST(Supervision, ReportsReadinessWatchdogAndEveryChangeOnce) {
   setenv("WATCHDOG_PID", std::to_string(getpid()).c_str(), 1);
 
   ResetNeighbours();
-  StartSupervision((dir + "/control").c_str(), AlarmSpeaker);
+  ResetChangeLines();
+  StartSupervision((dir + "/control").c_str(), AlarmSpeaker, "can0");
   NotifyReady();
   GuardLoop loop = NewGuardLoop(5, -1, 6);
   loop.client_fd = 7;
@@ -72,7 +78,7 @@ TEST(Supervision, ReportsReadinessWatchdogAndEveryChangeOnce) {
   // The first pass: the watchdog is due at once, and the whole status.
   testing::internal::CaptureStderr();
   timespec now = At(100);
-  Supervise(&loop, &now);
+  Supervise(loop, now);
   const std::string idle =
       "guard idle; keypad present; CAN up; autopilot not heard, no command source; UI connected; "
       "alarm speaker";
@@ -83,7 +89,7 @@ TEST(Supervision, ReportsReadinessWatchdogAndEveryChangeOnce) {
   // Nothing changed and no tick: nothing sent. The timer ticks at half the
   // watchdog's time-out, at most a second apart.
   now = At(100.5);
-  Supervise(&loop, &now);
+  Supervise(loop, now);
   EXPECT_TRUE(Datagrams(manager).empty());
   const int timer = SupervisionTimerFd();
   ASSERT_GE(timer, 0);
@@ -96,12 +102,13 @@ TEST(Supervision, ReportsReadinessWatchdogAndEveryChangeOnce) {
   // The autopilot is heard; the keypad goes, the bus goes down.
   autopilot_address = 3;
   command_source_address = 35;
-  ap_status_count = 1;
+  neighbour_ap_presence = ApHeard;
+  neighbour_ap_last_heard = At(101);
   loop.key_fd = -1;
   loop.state = GuardAlarming;
   neighbour_link_state = HalLinkDown;
   now = At(101);
-  Supervise(&loop, &now);
+  Supervise(loop, now);
   EXPECT_EQ(Datagrams(manager),
             (std::vector<std::string>{"WATCHDOG=1",
                                       "STATUS=guard alarming; keypad gone; CAN down; autopilot 3, "
@@ -115,17 +122,18 @@ TEST(Supervision, ReportsReadinessWatchdogAndEveryChangeOnce) {
   neighbour_link_state = HalLinkUp;
   now = At(105.9);
   ServeSupervisionTimer();
-  Supervise(&loop, &now);
+  Supervise(loop, now);
   now = At(106);
-  Supervise(&loop, &now);
-  Supervise(&loop, &now);
+  neighbour_ap_presence = ApSilent;
+  Supervise(loop, now);
+  Supervise(loop, now);
   const std::vector<std::string> silent = Datagrams(manager);
   ASSERT_EQ(silent.size(), 3u);
   EXPECT_EQ(silent[2].rfind("STATUS=guard idle; keypad present; CAN up; autopilot 3 silent since ", 0), 0u)
       << silent[2];
-  ap_status_count = 2;
+  neighbour_ap_presence = ApHeard;
   neighbour_link_state = HalLinkBusOff;
-  Supervise(&loop, &now);
+  Supervise(loop, now);
   EXPECT_EQ(ReadFile(dir + "/control.status"),
             "guard idle; keypad present; CAN bus-off; autopilot 3, command source 35; no UI; alarm "
             "speaker\n");
@@ -135,12 +143,14 @@ TEST(Supervision, ReportsReadinessWatchdogAndEveryChangeOnce) {
   for (const double at : {107.0, 108.0, 109.0, 110.0}) {
     neighbour_link_state = neighbour_link_state == HalLinkUp ? HalLinkBusOff : HalLinkUp;
     now = At(at);
-    Supervise(&loop, &now);
+    Supervise(loop, now);
   }
   now = At(160.9);
-  Supervise(&loop, &now);
+  neighbour_ap_presence = ApSilent;  // its last status came at 106
+  neighbour_ap_last_heard = At(106);
+  Supervise(loop, now);
   now = At(161.1);
-  Supervise(&loop, &now);
+  Supervise(loop, now);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "CAN interface can0 is down\n"
             "CAN bus can0 is up again\n"
