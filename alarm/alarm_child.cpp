@@ -24,7 +24,7 @@ constexpr unsigned kHungOutputMarginSeconds = 3;
 // may be stuck as well.
 constexpr unsigned kStallReportSeconds = 1;
 
-constexpr uint64_t kMillisecondsPerSecond = 1000;
+constexpr auto kStepMillisecondsPerSecond = static_cast<uint64_t>(kMillisecondsPerSecond);
 
 // Where close_range is missing, descriptors are closed one by one up to the
 // open-file limit, but never more than this many: the guard holds a handful,
@@ -69,7 +69,7 @@ unsigned LimitSeconds(const AlarmStep* pattern, int32_t step_count) {
   uint64_t total_ms = 0;
   for (int32_t i = 0; i < step_count; ++i) total_ms += pattern[i].duration_ms;
   const uint64_t seconds =
-      (total_ms + kMillisecondsPerSecond - 1) / kMillisecondsPerSecond + kHungOutputMarginSeconds;
+      (total_ms + kStepMillisecondsPerSecond - 1) / kStepMillisecondsPerSecond + kHungOutputMarginSeconds;
   return seconds > UINT_MAX ? UINT_MAX : static_cast<unsigned>(seconds);
 }
 
@@ -116,12 +116,12 @@ void TakeEndOfFileAsStop(int own_link) {
 // which must not cross the predecessor's last writes either.
 void AwaitPredecessor(int predecessor_link) {
   if (predecessor_link < 0) return;
-  const timespec give_up = AddMicroseconds(MonotonicNow(), kPredecessorWaitMs * 1000LL);
+  const timespec give_up = AddMicroseconds(MonotonicNow(), kPredecessorWaitMs * kMicrosecondsPerMillisecond);
   pollfd link = {predecessor_link, POLLIN, 0};
   for (;;) {
     const long long left_us = MicrosecondsBetween(MonotonicNow(), give_up);
     if (left_us <= 0) break;
-    const int ready = poll(&link, 1, static_cast<int>((left_us + 999) / 1000));
+    const int ready = poll(&link, 1, PollMilliseconds(left_us));
     if (ready > 0 || (ready < 0 && errno != EINTR)) break;
   }
   close(predecessor_link);

@@ -11,6 +11,7 @@
 #include "alarm/alarm_child.h"
 #include "alarm/pcm_write.h"
 #include "alarm/tone.h"
+#include "common/monotonic_time.h"
 
 namespace {
 
@@ -24,7 +25,7 @@ constexpr uint32_t kSpeakerRate = 44100;              // frames per second, take
 constexpr double kSpeakerRateHz = 44100.0;
 constexpr unsigned kSpeakerBufferMicroseconds = 500000;
 constexpr unsigned kSpeakerPeriodMicroseconds = 50000;  // the tone is made and written one period at a time
-constexpr uint32_t kMillisecondsPerSecond = 1000;
+constexpr auto kStepMillisecondsPerSecond = static_cast<uint32_t>(kMillisecondsPerSecond);
 
 // Configures the stream and hands out the period the device granted; 0 on
 // success.
@@ -73,7 +74,7 @@ int ConfigureSoftware(snd_pcm_t* pcm, snd_pcm_uframes_t period_size) {
 // Frames of a step, as unsigned 32-bit arithmetic gives them: 250 ms is
 // 11025 frames, 750 ms 33075.
 uint32_t StepFrames(const AlarmStep& step) {
-  return (kSpeakerRate * step.duration_ms) / kMillisecondsPerSecond;
+  return (kSpeakerRate * step.duration_ms) / kStepMillisecondsPerSecond;
 }
 
 double PhaseIncrement(const AlarmStep& step) {

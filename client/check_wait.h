@@ -5,7 +5,6 @@
 #include <poll.h>
 
 #include <cerrno>
-#include <climits>
 
 #include "common/monotonic_time.h"
 
@@ -14,10 +13,8 @@ inline int WaitReadable(int fd, const timespec& deadline) {
   for (;;) {
     const timespec now = MonotonicNow();
     if (!IsBefore(now, deadline)) return 0;
-    // Rounded up: poll never wakes just short of the deadline.
-    const long long left_ms = (MicrosecondsBetween(now, deadline) + 999) / 1000;
     pollfd ready = {fd, POLLIN, 0};
-    const int got = poll(&ready, 1, left_ms > INT_MAX ? INT_MAX : static_cast<int>(left_ms));
+    const int got = poll(&ready, 1, PollMilliseconds(MicrosecondsBetween(now, deadline)));
     if (got > 0) return 1;
     if (got < 0 && errno != EINTR) return -1;
   }

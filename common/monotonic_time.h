@@ -6,11 +6,15 @@
 #include <sys/time.h>
 #include <time.h>
 
+#include <climits>
 #include <cstdint>
 
 inline constexpr long kNanosecondsPerSecond = 1000000000;
+inline constexpr long kNanosecondsPerMillisecond = 1000000;
 inline constexpr long kNanosecondsPerMicrosecond = 1000;
 inline constexpr long long kMicrosecondsPerSecond = 1000000;
+inline constexpr long long kMicrosecondsPerMillisecond = 1000;
+inline constexpr long long kMillisecondsPerSecond = 1000;
 
 inline timespec MonotonicNow() {
   timespec now{};
@@ -25,6 +29,18 @@ inline timespec MicrosecondsToTimespec(long long microseconds) {
   t.tv_sec = static_cast<time_t>(microseconds / kMicrosecondsPerSecond);
   t.tv_nsec = static_cast<long>(microseconds % kMicrosecondsPerSecond) * kNanosecondsPerMicrosecond;
   return t;
+}
+
+// The same for nanoseconds, and a point on the clock as nanoseconds since
+// its zero.
+inline timespec NanosecondsToTimespec(long long nanoseconds) {
+  if (nanoseconds < 0) nanoseconds = 0;
+  return {static_cast<time_t>(nanoseconds / kNanosecondsPerSecond),
+          static_cast<long>(nanoseconds % kNanosecondsPerSecond)};
+}
+
+inline long long TimespecNanoseconds(timespec t) {
+  return static_cast<long long>(t.tv_sec) * kNanosecondsPerSecond + t.tv_nsec;
 }
 
 inline timespec AddMicroseconds(timespec t, long long microseconds) {
@@ -64,16 +80,28 @@ inline long long MicrosecondsBetween(timespec start, timespec end) {
          diff.tv_nsec / kNanosecondsPerMicrosecond;
 }
 
+// Whole milliseconds from start to end, rounded toward start.
+inline long long MillisecondsBetween(timespec start, timespec end) {
+  return MicrosecondsBetween(start, end) / kMicrosecondsPerMillisecond;
+}
+
+// A wait of this many microseconds as poll's milliseconds: rounded up, so
+// poll never wakes just short of it, and at most INT_MAX.
+inline int PollMilliseconds(long long microseconds) {
+  const long long milliseconds = (microseconds + kMicrosecondsPerMillisecond - 1) / kMicrosecondsPerMillisecond;
+  return milliseconds > INT_MAX ? INT_MAX : static_cast<int>(milliseconds);
+}
+
 // Milliseconds on the clock, for clients' poll deadlines.
 inline int64_t MonotonicMilliseconds() {
   const timespec now = MonotonicNow();
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  return static_cast<int64_t>(now.tv_sec) * kMillisecondsPerSecond + now.tv_nsec / kNanosecondsPerMillisecond;
 }
 
 // Seconds on the clock as one number, for printed time stamps.
 inline double MonotonicSeconds() {
   const timespec now = MonotonicNow();
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / kNanosecondsPerSecond;
 }
 
 // What is left at now until deadline, for select: rounded up to the

@@ -44,7 +44,6 @@ struct Text {
   if (text->used >= text->size) text->used = text->size - 1;
 }
 
-long long Milliseconds(timespec from, timespec to) { return MicrosecondsBetween(from, to) / 1000; }
 
 bool ConfirmedAhead(const EpisodeRecord& record) {
   return record.end == EpisodeConfirmed && IsBefore(record.ended, record.released);
@@ -78,7 +77,7 @@ void AddWallTime(Text* text, const EpisodeRecord& record, WallFormat format) {
 }
 
 void AddMilliseconds(Text* text, const EpisodeRecord& record) {
-  Add(text, ".%03ld", record.released_wall.tv_nsec / 1000000);
+  Add(text, ".%03ld", record.released_wall.tv_nsec / kNanosecondsPerMillisecond);
 }
 
 void AddTrouble(Text* text, const EpisodeRecord& record) {
@@ -142,16 +141,16 @@ size_t FormatEpisodeLine(const EpisodeRecord& record, AlarmType alarm, char* out
     if (ConfirmedAhead(record)) {
       Add(&text, "confirmed by the UI ahead, on the key-down");
     } else {
-      Add(&text, "confirmed by the UI after %lld ms", Milliseconds(record.released, record.ended));
+      Add(&text, "confirmed by the UI after %lld ms", MillisecondsBetween(record.released, record.ended));
     }
     return text.used;
   }
   Add(&text, "not confirmed; ");
   if (record.commands_sent > 0) {
-    const long long first_ms = Milliseconds(record.released, record.first_command) + 50;
+    const long long first_ms = MillisecondsBetween(record.released, record.first_command) + 50;
     Add(&text, "standby commanded %d time%s, the first %lld.%lld s after the release",
-        static_cast<int>(record.commands_sent), Plural(record.commands_sent), first_ms / 1000,
-        first_ms % 1000 / 100);
+        static_cast<int>(record.commands_sent), Plural(record.commands_sent), first_ms / kMillisecondsPerSecond,
+        first_ms % kMillisecondsPerSecond / 100);
   } else {
     Add(&text, "no standby command reached the bus");
   }
@@ -163,10 +162,10 @@ size_t FormatEpisodeLine(const EpisodeRecord& record, AlarmType alarm, char* out
   if (record.end == EpisodeStandby) {
     if (record.commands_sent > 0) {
       Add(&text, "; the autopilot reported standby %lld ms after the first command",
-          Milliseconds(record.first_command, record.ended));
+          MillisecondsBetween(record.first_command, record.ended));
     } else {
       Add(&text, "; the autopilot reported standby %lld ms after the release",
-          Milliseconds(record.released, record.ended));
+          MillisecondsBetween(record.released, record.ended));
     }
   } else if (record.end == EpisodeGaveUp) {
     const int32_t due = record.commands_sent + record.commands_not_sent;
@@ -233,16 +232,16 @@ size_t FormatJournalFields(const EpisodeRecord& record, AlarmType alarm, const c
   AddWallTime(&text, record, WallZone);
   Add(&text, "\n");
   if (confirmed && !ConfirmedAhead(record)) {
-    Add(&text, "HELMWATCH_CONFIRMED_MS=%lld\n", Milliseconds(record.released, record.ended));
+    Add(&text, "HELMWATCH_CONFIRMED_MS=%lld\n", MillisecondsBetween(record.released, record.ended));
   }
   if (confirmed) return text.used;
   Add(&text, "HELMWATCH_COMMANDS_SENT=%d\nHELMWATCH_COMMANDS_NOT_SENT=%d\n",
       static_cast<int>(record.commands_sent), static_cast<int>(record.commands_not_sent));
   if (troubled) Add(&text, "HELMWATCH_NOT_SENT_CAUSE=%s\n", kTroubleWords[record.trouble].field);
   if (record.commands_sent > 0) {
-    Add(&text, "HELMWATCH_FIRST_COMMAND_MS=%lld\n", Milliseconds(record.released, record.first_command));
+    Add(&text, "HELMWATCH_FIRST_COMMAND_MS=%lld\n", MillisecondsBetween(record.released, record.first_command));
     if (record.end == EpisodeStandby) {
-      Add(&text, "HELMWATCH_STANDBY_MS=%lld\n", Milliseconds(record.first_command, record.ended));
+      Add(&text, "HELMWATCH_STANDBY_MS=%lld\n", MillisecondsBetween(record.first_command, record.ended));
     }
   }
   const char* warning = !record.warning_started  ? "none"

@@ -71,7 +71,7 @@ bool IsTimeout(const timeval& t, time_t seconds, suseconds_t microseconds) {
   return t.tv_sec == seconds && t.tv_usec == microseconds;
 }
 
-int64_t Nanoseconds(const timespec& t) { return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; }
+int64_t Nanoseconds(const timespec& t) { return TimespecNanoseconds(t); }
 
 int Count(const Calls& calls, const std::string& call) {
   int n = 0;

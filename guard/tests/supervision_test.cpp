@@ -21,6 +21,7 @@
 
 #include "can/autopilot.h"
 #include "can/can_hal.h"
+#include "common/monotonic_time.h"
 #include "guard/change_lines.h"
 #include "guard/guard_loop.h"
 #include "guard/supervision_timer.h"
@@ -48,7 +49,7 @@ std::vector<std::string> Datagrams(int fd) {
 
 timespec At(double seconds) {
   const auto whole = static_cast<time_t>(seconds);
-  return {whole, static_cast<long>((seconds - static_cast<double>(whole)) * 1e9)};
+  return {whole, static_cast<long>((seconds - static_cast<double>(whole)) * kNanosecondsPerSecond)};
 }
 
 void Supervise(const GuardLoop& loop, timespec now) { Supervise(GuardStatusFacts(&loop, now), now); }

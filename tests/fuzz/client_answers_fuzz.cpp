@@ -23,7 +23,7 @@
 
 namespace {
 
-constexpr int64_t kMillisecond = 1000000;
+constexpr int64_t kMillisecond = kNanosecondsPerMillisecond;
 
 // The pair and what the guard's side has done so far.
 struct Peer {

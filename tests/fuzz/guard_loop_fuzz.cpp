@@ -42,7 +42,7 @@
 
 namespace {
 
-constexpr int64_t kSecond = 1000000000;
+constexpr int64_t kSecond = kNanosecondsPerSecond;
 constexpr int64_t kMicrosecond = 1000;
 
 // Made once: the listening socket outlives the runs, and every other

@@ -15,13 +15,14 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "common/monotonic_time.h"
 #include "guard/key_input.h"
 #include "tests/fuzz/fuzz_check.h"
 
 namespace {
 
 using Nanoseconds = __int128;
-constexpr Nanoseconds kSecond = 1000000000;
+constexpr Nanoseconds kSecond = kNanosecondsPerSecond;
 
 Nanoseconds ToNanoseconds(const timespec& t) {
   return static_cast<Nanoseconds>(t.tv_sec) * kSecond + t.tv_nsec;

@@ -9,16 +9,13 @@
 
 #include <cstdint>
 
+#include "common/monotonic_time.h"
+
 // The virtual time in nanoseconds; only the target moves it.
 extern int64_t virtual_now_ns;
 // Whether clock_gettime answers it: on only while the code under test runs.
 extern bool virtual_clock_on;
 
-inline timespec VirtualNow() {
-  return {static_cast<time_t>(virtual_now_ns / 1000000000),
-          static_cast<long>(virtual_now_ns % 1000000000)};
-}
+inline timespec VirtualNow() { return NanosecondsToTimespec(virtual_now_ns); }
 
-inline int64_t ToNanoseconds(const timespec& t) {
-  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
+inline int64_t ToNanoseconds(const timespec& t) { return TimespecNanoseconds(t); }

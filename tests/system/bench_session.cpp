@@ -23,7 +23,7 @@ double Now() { return MonotonicSeconds(); }
 void SleepFor(double seconds) {
   if (seconds <= 0) return;
   timespec delay{static_cast<time_t>(seconds),
-                 static_cast<long>(std::fmod(seconds, 1.0) * 1e9)};
+                 static_cast<long>(std::fmod(seconds, 1.0) * kNanosecondsPerSecond)};
   while (nanosleep(&delay, &delay) != 0 && errno == EINTR) {
   }
 }
@@ -48,7 +48,7 @@ double CpuSeconds(pid_t pid) {
   std::istringstream fields(ReadFile("/proc/" + std::to_string(pid) + "/schedstat"));
   double nanoseconds = 0;
   fields >> nanoseconds;
-  return nanoseconds / 1e9;
+  return nanoseconds / kNanosecondsPerSecond;
 }
 
 Autopilot::Autopilot(const std::string& log_path, const std::vector<std::string>& options)
