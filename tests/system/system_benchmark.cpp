@@ -1,11 +1,16 @@
 // Figures of the whole daemon on the emulated boat, printed, never judged:
 // the CPU time it spends per CAN frame while the bus is flooded, beside
-// candump reading the same bus; how far each standby command lands from its
-// deadline on a quiet bus and on a flooded one; and how soon the cleared
-// alarm starts after the autopilot reports standby. Runs inside the bench's
-// virtual machine (bench/run), so every figure carries the emulator's cost.
+// candump reading the same bus; how late each standby command reaches the
+// autopilot against its deadline on a quiet bus and on a flooded one, by the
+// kernel's own time stamps; and how soon the cleared alarm starts after the
+// autopilot reports standby. Runs inside the bench's virtual machine
+// (bench/run), so every figure carries the emulator's cost.
 #include <fcntl.h>
+#include <linux/can.h>
+#include <linux/can/raw.h>
+#include <linux/input.h>
 #include <linux/sockios.h>
+#include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -17,6 +22,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <sstream>
@@ -96,6 +102,8 @@ struct Boat {
     fs::remove_all(dir);
   }
 
+  // Returns a time shortly after the release, to schedule by; the
+  // release's own time is its event's stamp.
   double Press() {
     WriteKeyEdge(keypad, kGuardedKey, 1);
     SleepFor(0.1);
@@ -251,68 +259,224 @@ void StartUpAndMemory() {
   std::printf("%s", memory.c_str());
 }
 
-// The error of every command against release + 3 s + k x 250 ms, as the
-// autopilot's controller received it, over several unconfirmed presses.
+// Kernel time stamps on CLOCK_REALTIME, the one clock both ends of a
+// command's delay offer: a CAN socket's SO_TIMESTAMPNS stamps each frame as
+// its controller receives it, on that clock only, and an event device
+// reader switched to it (EVIOCSCLOCKID) gets the key event's own stamp on
+// it too. Every reader of a device or a bus sees the same stamp, so the
+// benchmark's readers see what the guard's and the autopilot's see, and the
+// two compare with no conversion. No time service runs on the bench, so the
+// real-time clock keeps pace with the monotonic one; the run checks that.
+
+// A reader of the keypad, opened before the press and read after it.
+int OpenKeyStamps(const std::string& event_path) {
+  const int fd = open(event_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  int clock = CLOCK_REALTIME;
+  if (fd < 0 || ioctl(fd, EVIOCSCLOCKID, &clock) != 0) {
+    std::perror(event_path.c_str());
+    std::exit(1);
+  }
+  return fd;
+}
+
+// The stamps of the guarded key's releases read since the last call.
+std::vector<timespec> KeyUpStamps(int fd) {
+  std::vector<timespec> stamps;
+  for (input_event event{}; read(fd, &event, sizeof event) == static_cast<ssize_t>(sizeof event);) {
+    if (event.type == EV_KEY && event.code == kGuardedKey && event.value == 0)
+      stamps.push_back({static_cast<time_t>(event.input_event_sec),
+                        static_cast<long>(event.input_event_usec) * kNanosecondsPerMicrosecond});
+  }
+  return stamps;
+}
+
+// A reader of one interface that takes only the frames whose 29-bit
+// identifier matches id under mask, so a flood cannot fill its queue.
+int OpenFrameStamps(const char* interface, uint32_t id, uint32_t mask) {
+  const int fd = ::socket(PF_CAN, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, CAN_RAW);
+  ifreq request{};
+  std::snprintf(request.ifr_name, sizeof request.ifr_name, "%s", interface);
+  const can_filter filter{id | CAN_EFF_FLAG, mask | CAN_EFF_FLAG};
+  const int on = 1;
+  sockaddr_can address{};
+  address.can_family = AF_CAN;
+  if (fd < 0 || ioctl(fd, SIOCGIFINDEX, &request) != 0 ||
+      setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FILTER, &filter, sizeof filter) != 0 ||
+      setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0) {
+    std::perror(interface);
+    std::exit(1);
+  }
+  address.can_ifindex = request.ifr_ifindex;
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    std::perror(interface);
+    std::exit(1);
+  }
+  return fd;
+}
+
+struct StampedFrame {
+  timespec stamp;  // CLOCK_REALTIME, when the controller received it
+  can_frame frame;
+};
+
+// The frames received since the last call, with their stamps.
+std::vector<StampedFrame> ReadFrames(int fd) {
+  std::vector<StampedFrame> frames;
+  for (;;) {
+    StampedFrame got{};
+    iovec data{&got.frame, sizeof got.frame};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    if (recvmsg(fd, &message, 0) != static_cast<ssize_t>(sizeof got.frame)) return frames;
+    const cmsghdr* c = CMSG_FIRSTHDR(&message);
+    if (c == nullptr || c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) {
+      std::fprintf(stderr, "a frame came without its time stamp\n");
+      std::exit(1);
+    }
+    std::memcpy(&got.stamp, CMSG_DATA(c), sizeof got.stamp);
+    frames.push_back(got);
+  }
+}
+
+// One instant read on both clocks: the closest of a few readings, so a
+// preemption between the two reads does not count.
+struct ClockPair {
+  double monotonic;
+  timespec realtime;
+};
+
+ClockPair ReadClocks() {
+  ClockPair best{};
+  double best_gap = INFINITY;
+  for (int i = 0; i < 5; ++i) {
+    timespec real{};
+    const double before = Now();
+    clock_gettime(CLOCK_REALTIME, &real);
+    const double gap = Now() - before;
+    if (gap < best_gap) best = {before + gap / 2, real};
+    best_gap = std::fmin(best_gap, gap);
+  }
+  return best;
+}
+
+double MonotonicOf(const ClockPair& pair, timespec realtime) {
+  return pair.monotonic + static_cast<double>(MicrosecondsBetween(pair.realtime, realtime)) / 1e6;
+}
+
+// Says so when the real-time clock was set or slewed while stamps on it
+// were being compared: the figures are off by as much.
+void CheckClocks(const ClockPair& before) {
+  const ClockPair after = ReadClocks();
+  const double moved = MonotonicOf(before, after.realtime) - after.monotonic;
+  if (std::fabs(moved) > 50e-6)
+    std::printf("  the real-time clock moved %.3f ms against the monotonic one meanwhile\n",
+                1000 * moved);
+}
+
+// Standby commands (PGN 130850) from any address; their first frames carry
+// frame number 0. The autopilot's status: kind 10 from address 3, with its
+// standby bit.
+constexpr uint32_t kCommandId = 0x1FF2200;
+constexpr uint32_t kCommandMask = 0x1FFFF00;
+constexpr uint32_t kAutopilotStatusId = 0x18FF1903;
+constexpr uint8_t kStandbyBit = 0x08;
+bool IsFirstFrame(const can_frame& frame) { return (frame.data[0] & 0x1F) == 0; }
+
+void PrintSpread(const std::string& label, std::vector<double> ms) {
+  std::sort(ms.begin(), ms.end());
+  double sum = 0;
+  for (double x : ms) sum += x;
+  std::printf("  %7s  %7.2f  %7.2f  %7.2f  %7.2f\n", label.c_str(), ms.front(),
+              sum / static_cast<double>(ms.size()), ms[ms.size() / 2], ms.back());
+}
+
+// How late each command's first frame reaches the autopilot's controller
+// against its deadline: the key-up's stamp + 3 s + k x 250 ms, over several
+// unconfirmed presses. A negative figure is a command sent early.
 void CommandTiming(bool flooded) {
-  std::printf("[%s] Standby command time against its deadline, %s bus, %d presses:\n",
+  std::printf("[%s] Standby command lateness against its deadline, %s bus, %d presses\n"
+              "  (kernel stamps: the key-up event's to the first frame's receipt on the\n"
+              "  autopilot's controller; negative: early):\n",
               Machine(), flooded ? "flooded" : "quiet", kEpisodes);
   Boat boat({});
+  const int keys = OpenKeyStamps(boat.keypad.event_path);
+  const int commands = OpenFrameStamps("can1", kCommandId, kCommandMask);
   std::unique_ptr<DaemonProcess> flood;
   if (flooded) {
     flood = StartFlood();
     SleepFor(1.0);
   }
-  std::vector<std::vector<double>> errors(kRetries);
+  const ClockPair clocks = ReadClocks();
+  std::vector<std::vector<double>> late_ms(kRetries);
   int short_runs = 0;
-  size_t seen = 0;
   for (int episode = 0; episode < kEpisodes; ++episode) {
-    const double released = boat.Press();
-    SleepUntil(released + kWindow + kRetries * kInterval + 0.5);
-    const auto commands = boat.autopilot->Commands();
-    const std::vector<CommandSeen> run(commands.begin() + static_cast<long>(seen), commands.end());
-    seen = commands.size();
-    if (run.size() != static_cast<size_t>(kRetries)) ++short_runs;
-    for (size_t k = 0; k < run.size() && k < static_cast<size_t>(kRetries); ++k)
-      errors[k].push_back(run[k].time - (released + kWindow + static_cast<double>(k) * kInterval));
+    SleepUntil(boat.Press() + kWindow + kRetries * kInterval + 0.5);
+    const std::vector<timespec> released = KeyUpStamps(keys);
+    std::vector<timespec> sent;
+    for (const StampedFrame& got : ReadFrames(commands))
+      if (IsFirstFrame(got.frame)) sent.push_back(got.stamp);
+    if (released.size() != 1 || sent.size() != static_cast<size_t>(kRetries)) ++short_runs;
+    if (released.empty()) continue;
+    for (size_t k = 0; k < sent.size() && k < static_cast<size_t>(kRetries); ++k) {
+      const double due_us =
+          (kWindow + static_cast<double>(k) * kInterval) * kMicrosecondsPerSecond;
+      late_ms[k].push_back(
+          (static_cast<double>(MicrosecondsBetween(released.front(), sent[k])) - due_us) / 1000);
+    }
   }
   if (flood) flood->KillAll();
-  std::printf("  command  mean ms   min ms   max ms\n");
-  double worst = 0;
+  CheckClocks(clocks);
+  close(keys);
+  close(commands);
+  std::printf("  command   min ms  mean ms   median   max ms\n");
+  std::vector<double> all;
   for (int k = 0; k < kRetries; ++k) {
-    const auto& e = errors[static_cast<size_t>(k)];
+    const auto& e = late_ms[static_cast<size_t>(k)];
     if (e.empty()) continue;
-    double sum = 0;
-    for (double x : e) sum += x;
-    const auto [low, high] = std::minmax_element(e.begin(), e.end());
-    worst = std::max({worst, std::fabs(*low), std::fabs(*high)});
-    std::printf("  %7d  %7.1f  %7.1f  %7.1f\n", k, 1000 * sum / static_cast<double>(e.size()),
-                1000 * *low, 1000 * *high);
+    PrintSpread(std::to_string(k), e);
+    all.insert(all.end(), e.begin(), e.end());
   }
-  std::printf("  largest error %.1f ms%s\n", 1000 * worst,
-              short_runs ? " (some presses did not get 8 commands)" : "");
+  if (!all.empty()) PrintSpread("all", all);
+  if (short_runs) std::printf("  (%d presses did not get 8 commands)\n", short_runs);
 }
 
-// From the autopilot's standby status on the bus to the cleared alarm's
-// first write, over presses the autopilot answers 100 ms after the first
-// command.
+// From the autopilot's standby status reaching the guard's controller (the
+// frame's kernel stamp, as the guard's socket gets it) to the cleared
+// alarm's first write as a watcher of the buzzer's files sees it: the
+// write itself has no stamp, so the figure also holds the watcher's wake-up
+// and is an upper bound. Over presses the autopilot answers 100 ms after
+// the first command.
 void StandbyToCleared() {
-  std::printf("[%s] Standby status on the bus to the cleared alarm's first write, %d presses:\n",
+  std::printf("[%s] Standby status to the cleared alarm, %d presses: from the status frame's\n"
+              "  receipt on the guard's controller (kernel stamp) to the alarm's first write as\n"
+              "  a watcher of its files wakes to it (user space: an upper bound):\n",
               Machine(), kEpisodes);
   Boat boat({"--standby-on-command=100", "--standby-for=2000"});
+  const int statuses = OpenFrameStamps("can0", kAutopilotStatusId, CAN_EFF_MASK);
   WriteRecorder writes(boat.alarm_dir);
-  std::vector<double> latencies;
-  for (int episode = 0; episode < kEpisodes; ++episode) {
-    const double released = boat.Press();
-    SleepUntil(released + kWindow + kRetries * kInterval + 0.5);
-  }
+  const ClockPair clocks = ReadClocks();
   std::vector<double> standby_times;
-  for (const AutopilotEvent& event : boat.autopilot->Events())
-    if (event.words[0] == "standby") standby_times.push_back(event.time);
+  bool standby = false;
+  for (int episode = 0; episode < kEpisodes; ++episode) {
+    SleepUntil(boat.Press() + kWindow + kRetries * kInterval + 0.5);
+    for (const StampedFrame& got : ReadFrames(statuses)) {
+      const bool now_standby = (got.frame.data[4] & kStandbyBit) != 0;
+      if (now_standby && !standby) standby_times.push_back(MonotonicOf(clocks, got.stamp));
+      standby = now_standby;
+    }
+  }
+  CheckClocks(clocks);
+  close(statuses);
+  std::vector<double> latencies;
   const auto recorded = writes.Writes();
-  for (double standby : standby_times) {
+  for (double standby_time : standby_times) {
     for (const auto& write : recorded) {
-      if (write.time >= standby) {
-        latencies.push_back(write.time - standby);
+      if (write.time >= standby_time) {
+        latencies.push_back(write.time - standby_time);
         break;
       }
     }
