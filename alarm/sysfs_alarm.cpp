@@ -78,18 +78,17 @@ void Close(Attribute* attribute) {
   if (std::fclose(attribute->stream) != 0) ReportFailure(attribute);
 }
 
-// The line number as atoi reads it (blanks, a sign, digits up to the first
-// other character; no digits read as 0), but with a number beyond int held
-// at int's limit instead of atoi's undefined result. The check at start-up
-// lets only whole numbers in range through.
-int ReadGpioNumber(const char* text) {
+}  // namespace
+
+int ReadGpioNumber(const char* text, bool* whole) {
+  *whole = false;
+  if (text == nullptr) return 0;
   const long number = std::strtol(text, nullptr, 10);
+  *whole = *text != '\0' && std::strspn(text, "0123456789") == std::strlen(text) && number <= kLargestGpioNumber;
   if (number > INT_MAX) return INT_MAX;
   if (number < INT_MIN) return INT_MIN;
   return static_cast<int>(number);
 }
-
-}  // namespace
 
 bool FormatBuzzerPath(char (&path)[kBuzzerPathSize], const char* directory, const char* name) {
   if (directory == nullptr) directory = kDefaultBuzzerDirectory;
@@ -163,14 +162,10 @@ void PlayDualBuzzerPattern(const char* directory, const AlarmStep* pattern, int3
   Close(&period);
 }
 
-void PlayGpioPattern(const char* number, const AlarmStep* pattern, int32_t step_count) {
-  if (number == nullptr) {
-    std::fputs("No GPIO number specified\n", stderr);
-    return;
-  }
+void PlayGpioPattern(int number, const AlarmStep* pattern, int32_t step_count) {
   // The line must already be exported as an output: only its value is set.
   char path[kGpioPathSize];
-  FormatGpioPath(path, ReadGpioNumber(number));
+  FormatGpioPath(path, number);
 
   Attribute value;
   if (!OpenAttribute(&value, path)) return;
