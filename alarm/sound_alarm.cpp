@@ -101,6 +101,7 @@ bool SoundAlarm(const AlarmStep* pattern, int32_t step_count) {
     // handlers and flush its copies of the daemon's stdio buffers a second
     // time, so the child sends only its own output and leaves by _exit.
     std::fflush(stdout);
+    // As specified, 0 whatever the driver met: no one reads the status, the driver's own line tells.
     _exit(0);
   }
 

@@ -42,6 +42,7 @@ constexpr char kDualBuzzerOn[] = "100";
 // never sounds at whatever frequency it was left with.
 constexpr SysfsOutput kBuzzerOutput = {2, {{nullptr, nullptr, false, nullptr},  // frequency
                                            {kBuzzerVolumeOn, kBuzzerVolumeOn, true, "0"}}};  // volume
+// As specified, "100" to both duty and period for any tone: this output only sounds or not, at no chosen pitch.
 constexpr SysfsOutput kDualBuzzerOutput = {2, {{kDualBuzzerOn, "0", false, "0"},  // duty
                                                {kDualBuzzerOn, "0", false, "0"}}};  // period
 constexpr SysfsOutput kGpioOutput = {1, {{"1", "0", false, "0"}}};  // the line is left low
@@ -138,8 +139,9 @@ void PlayOnAttributes(const SysfsOutput& output, const char* const (&paths)[kMos
 void PlayInDirectory(const SysfsOutput& output, const char* const (&names)[kMostAttributes], const char* directory,
                      const AlarmStep* pattern, int32_t step_count) {
   char paths[kMostAttributes][kBuzzerPathSize];
-  FormatBuzzerPath(paths[0], directory, names[0]);
-  FormatBuzzerPath(paths[1], directory, names[1]);
+  // As specified, a folder too long (start-up refuses one) leaves the paths cut, and they are opened as cut.
+  (void)FormatBuzzerPath(paths[0], directory, names[0]);
+  (void)FormatBuzzerPath(paths[1], directory, names[1]);
   PlayOnAttributes(output, {paths[0], paths[1]}, pattern, step_count);
 }
 
@@ -148,6 +150,7 @@ void PlayInDirectory(const SysfsOutput& output, const char* const (&names)[kMost
 int ReadGpioNumber(const char* text, bool* whole) {
   *whole = false;
   if (text == nullptr) return 0;
+  // As specified, the driver's reading is atoi's ("7x" is line 7): only the check at start-up is strict.
   const long number = std::strtol(text, nullptr, 10);
   *whole = *text != '\0' && std::strspn(text, "0123456789") == std::strlen(text) && number <= kLargestGpioNumber;
   if (number > INT_MAX) return INT_MAX;
@@ -177,6 +180,7 @@ void PlayDualBuzzerPattern(const char* directory, const AlarmStep* pattern, int3
 void PlayGpioPattern(int number, const AlarmStep* pattern, int32_t step_count) {
   // The line must already be exported as an output: only its value is set.
   char path[kGpioPathSize];
-  FormatGpioPath(path, number);
+  // As specified, a number too long for the path leaves it cut: the cut path is opened, and named if it fails.
+  (void)FormatGpioPath(path, number);
   PlayOnAttributes(kGpioOutput, {path, nullptr}, pattern, step_count);
 }
