@@ -34,10 +34,18 @@ AlarmType ParseAlarmType(const char* name);
 // The -t name of type; "none" for AlarmNone.
 const char* AlarmTypeName(AlarmType type);
 
-// Where the alarms play: start-up hands over the output's type and its -o
-// argument (null when not given), which must live as long as the process,
-// before the first alarm. Until then the type is AlarmNone.
-void SetAlarmOutput(AlarmType type, const char* options);
+// The output the alarms play on, as start-up reads it once from -t and -o
+// (output_check.h).
+struct AlarmOutput {
+  AlarmType type;
+  const char* options;     // the -o argument, null when not given
+  int gpio_number;         // options read as a GPIO line's number (sysfs_alarm.h)
+  bool gpio_number_whole;  // options is a whole number the line's path has room for
+};
+
+// Where the alarms play: start-up hands over its output before the first
+// alarm. Until then the type is AlarmNone.
+void SetAlarmOutput(const AlarmOutput& output);
 
 // Plays the first step_count steps of pattern on the output SetAlarmOutput
 // named and returns at once: the pattern plays in a child process of

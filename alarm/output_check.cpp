@@ -13,19 +13,6 @@
 
 namespace {
 
-// A whole decimal number, digits only, from 0 to kLargestGpioNumber.
-bool ReadWholeGpioNumber(const char* text, int* number) {
-  if (text == nullptr || *text == '\0') return false;
-  int value = 0;
-  for (const char* digit = text; *digit != '\0'; ++digit) {
-    if (*digit < '0' || *digit > '9') return false;
-    value = value * 10 + (*digit - '0');
-    if (value > kLargestGpioNumber) return false;
-  }
-  *number = value;
-  return true;
-}
-
 AlarmOutputFinding Found(AlarmOutputReport* report, AlarmOutputFinding finding, const char* path,
                          int error) {
   report->finding = finding;
@@ -75,42 +62,46 @@ AlarmOutputFinding InspectBuzzerDirectory(const char* directory, const char* con
   return Found(report, AlarmOutputReady, shown, 0);
 }
 
-AlarmOutputFinding InspectGpioNumber(const char* options, bool try_writing, AlarmOutputReport* report) {
-  int number = 0;
-  if (!ReadWholeGpioNumber(options, &number)) {
+AlarmOutputFinding InspectGpioNumber(const AlarmOutput& output, bool try_writing, AlarmOutputReport* report) {
+  if (!output.gpio_number_whole) {
     std::snprintf(report->reason, sizeof report->reason,
                   "GPIO number given with -o must be a whole number from 0 to %d: %s", kLargestGpioNumber,
-                  options != nullptr ? options : "(none)");
+                  output.options != nullptr ? output.options : "(none)");
     report->finding = AlarmOutputUnusable;
     return AlarmOutputUnusable;
   }
   // The line is exported by the unit's start-up, possibly after the guard's.
   char path[kGpioPathSize];
-  FormatGpioPath(path, number);
+  FormatGpioPath(path, output.gpio_number);
   if (InspectFile(path, try_writing, report) != AlarmOutputReady) return report->finding;
   return Found(report, AlarmOutputReady, path, 0);
 }
 
 }  // namespace
 
-AlarmOutputFinding InspectAlarmOutput(AlarmType type, const char* options, bool try_writing,
-                                      AlarmOutputReport* report) {
+AlarmOutput ReadAlarmOutput(AlarmType type, const char* options) {
+  AlarmOutput output = {type, options, 0, false};
+  output.gpio_number = ReadGpioNumber(options, &output.gpio_number_whole);
+  return output;
+}
+
+AlarmOutputFinding InspectAlarmOutput(const AlarmOutput& output, bool try_writing, AlarmOutputReport* report) {
   *report = AlarmOutputReport{};
-  switch (type) {
+  switch (output.type) {
     case AlarmBuzzer:
-      return InspectBuzzerDirectory(options, kBuzzerFiles, try_writing, report);
+      return InspectBuzzerDirectory(output.options, kBuzzerFiles, try_writing, report);
     case AlarmDualBuzzer:
-      return InspectBuzzerDirectory(options, kDualBuzzerFiles, try_writing, report);
+      return InspectBuzzerDirectory(output.options, kDualBuzzerFiles, try_writing, report);
     case AlarmGpio:
-      return InspectGpioNumber(options, try_writing, report);
+      return InspectGpioNumber(output, try_writing, report);
     default:
       return AlarmOutputReady;  // the speaker, or no alarm at all
   }
 }
 
-int CheckAlarmOutput(AlarmType type, const char* options) {
+int CheckAlarmOutput(const AlarmOutput& output) {
   AlarmOutputReport report;
-  switch (InspectAlarmOutput(type, options, false, &report)) {
+  switch (InspectAlarmOutput(output, false, &report)) {
     case AlarmOutputUnusable:
       std::fprintf(stderr, "%s\n", report.reason);
       return 1;

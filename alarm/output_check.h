@@ -1,5 +1,6 @@
-// The alarm output's check at start-up, so that a wrong -o shows before the
-// first alarm rather than in it; helmwatch-ctl check makes the same one.
+// The alarm output as start-up reads it from -t and -o, and its check, so
+// that a wrong -o shows before the first alarm rather than in it;
+// helmwatch-ctl check makes the same one.
 #pragma once
 
 #include <cstdint>
@@ -7,14 +8,18 @@
 #include "alarm/alarm.h"
 #include "alarm/sysfs_alarm.h"
 
-// Checks the -o argument options (null when not given) for an output of
-// type. Returns non-zero, after a line on standard error, when the argument
-// can never work: a GPIO number that is not a whole number from 0 to
-// kLargestGpioNumber, or a buzzer directory too long for the paths of its
-// files; the caller then ends with status 1. Returns 0 otherwise, after one
+// The output of type with its -o argument options (null when not given),
+// which must live as long as the process: the one place where the GPIO
+// number is read, whatever the type.
+AlarmOutput ReadAlarmOutput(AlarmType type, const char* options);
+
+// Checks the -o argument of output. Returns non-zero, after a line on
+// standard error, when the argument can never work: a GPIO number that is
+// not a whole number from 0 to kLargestGpioNumber, or a buzzer directory too
+// long for the paths of its files; the caller then ends with status 1. Returns 0 otherwise, after one
 // warning line when a file the output writes does not exist (yet): the guard
 // runs without it.
-int CheckAlarmOutput(AlarmType type, const char* options);
+int CheckAlarmOutput(const AlarmOutput& output);
 
 enum AlarmOutputFinding : int32_t {
   AlarmOutputReady = 0,        // every file the output writes is there
@@ -35,5 +40,4 @@ struct AlarmOutputReport {
 // The check above, told rather than printed; with try_writing, each file is
 // also opened for writing and closed at once, which writes nothing. The
 // speaker and AlarmNone have no files: ready.
-AlarmOutputFinding InspectAlarmOutput(AlarmType type, const char* options, bool try_writing,
-                                      AlarmOutputReport* report);
+AlarmOutputFinding InspectAlarmOutput(const AlarmOutput& output, bool try_writing, AlarmOutputReport* report);

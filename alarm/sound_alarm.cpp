@@ -16,11 +16,7 @@ namespace {
 constexpr int kSpeakerVolumePercent = 100;
 
 // Set once at start-up, read in every alarm child.
-struct AlarmOutput {
-  AlarmType type;
-  const char* options;
-};
-AlarmOutput alarm_output = {AlarmNone, nullptr};
+AlarmOutput alarm_output = {AlarmNone, nullptr, 0, false};
 
 // The guard's end of the link to the child it started last (alarm_child.h),
 // -1 before the first: the one child the guard remembers. Its end of file
@@ -45,7 +41,12 @@ void PlayOnConfiguredOutput(const AlarmStep* pattern, int32_t step_count) {
       PlayDualBuzzerPattern(alarm_output.options, pattern, step_count);
       break;
     case AlarmGpio:
-      PlayGpioPattern(alarm_output.options, pattern, step_count);
+      // Start-up refuses a GPIO line without -o; this is for any other caller.
+      if (alarm_output.options == nullptr) {
+        std::fputs("No GPIO number specified\n", stderr);
+        break;
+      }
+      PlayGpioPattern(alarm_output.gpio_number, pattern, step_count);
       break;
     case AlarmSpeaker:
       // Every alarm at full volume, whatever the volume was turned down to
@@ -61,7 +62,7 @@ void PlayOnConfiguredOutput(const AlarmStep* pattern, int32_t step_count) {
 
 }  // namespace
 
-void SetAlarmOutput(AlarmType type, const char* options) { alarm_output = {type, options}; }
+void SetAlarmOutput(const AlarmOutput& output) { alarm_output = output; }
 
 bool SoundAlarm(const AlarmStep* pattern, int32_t step_count) {
   if (alarm_output.type == AlarmNone) return false;
@@ -100,6 +101,7 @@ bool SoundAlarm(const AlarmStep* pattern, int32_t step_count) {
     // handlers and flush its copies of the daemon's stdio buffers a second
     // time, so the child sends only its own output and leaves by _exit.
     std::fflush(stdout);
+    // As specified, 0 whatever the driver met: no one reads the status, the driver's own line tells.
     _exit(0);
   }
 

@@ -46,12 +46,14 @@ int ConfigureHardware(snd_pcm_t* pcm, snd_pcm_uframes_t* period_size) {
   int direction = 0;
   unsigned buffer_time = kSpeakerBufferMicroseconds;
   if (snd_pcm_hw_params_set_buffer_time_near(pcm, params, &buffer_time, &direction) < 0) return -1;
+  // As specified, read back though never used: a device that cannot tell it is refused like any other.
   snd_pcm_uframes_t buffer_size = 0;
   if (snd_pcm_hw_params_get_buffer_size(params, &buffer_size) < 0) return -1;
 
   unsigned period_time = kSpeakerPeriodMicroseconds;
   const int error = snd_pcm_hw_params_set_period_time_near(pcm, params, &period_time, &direction);
   if (error < 0) {
+    // As specified, on standard output unlike the alarm's other lines: kept where integrators find it.
     std::printf("Unable to set period time %i for playback: %s\n", static_cast<int>(period_time),
                 snd_strerror(error));
     return -1;

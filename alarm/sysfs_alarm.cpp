@@ -20,8 +20,32 @@ constexpr char kGpioPathSuffix[] = "/value";
 static_assert(sizeof kGpioPathPrefix - 1 + 5 + sizeof kGpioPathSuffix == kGpioPathSize,
               "kLargestGpioNumber has as many digits as the path has room for");
 
+// What an output writes to one of its attribute files.
+struct AttributeWrites {
+  const char* tone;      // at each tone step; null: the step's frequency
+  const char* silence;   // at each silent step; null: the step's frequency, 0
+  bool first_step_only;  // written with the first step alone
+  const char* last;      // put after the last step and sent by the close; null: nothing
+};
+
+// An output's files, opened, written and closed in this order.
+constexpr int kMostAttributes = 2;
+struct SysfsOutput {
+  int count;
+  AttributeWrites files[kMostAttributes];
+};
+
 constexpr char kBuzzerVolumeOn[] = "10000";
 constexpr char kDualBuzzerOn[] = "100";
+
+// The volume comes on only after the first frequency is out, so the buzzer
+// never sounds at whatever frequency it was left with.
+constexpr SysfsOutput kBuzzerOutput = {2, {{nullptr, nullptr, false, nullptr},  // frequency
+                                           {kBuzzerVolumeOn, kBuzzerVolumeOn, true, "0"}}};  // volume
+// As specified, "100" to both duty and period for any tone: this output only sounds or not, at no chosen pitch.
+constexpr SysfsOutput kDualBuzzerOutput = {2, {{kDualBuzzerOn, "0", false, "0"},  // duty
+                                               {kDualBuzzerOn, "0", false, "0"}}};  // period
+constexpr SysfsOutput kGpioOutput = {1, {{"1", "0", false, "0"}}};  // the line is left low
 
 constexpr uint32_t kMicrosecondsPerMillisecond = 1000;
 
@@ -78,18 +102,61 @@ void Close(Attribute* attribute) {
   if (std::fclose(attribute->stream) != 0) ReportFailure(attribute);
 }
 
-// The line number as atoi reads it (blanks, a sign, digits up to the first
-// other character; no digits read as 0), but with a number beyond int held
-// at int's limit instead of atoi's undefined result. The check at start-up
-// lets only whole numbers in range through.
-int ReadGpioNumber(const char* text) {
+bool WritesAt(const AttributeWrites& writes, int32_t step) { return !writes.first_step_only || step == 0; }
+
+// Plays pattern on output's files at paths: opens them all (when one does
+// not open, closes those opened and returns), sends each step's values, and
+// closes them after the last step.
+void PlayOnAttributes(const SysfsOutput& output, const char* const (&paths)[kMostAttributes],
+                      const AlarmStep* pattern, int32_t step_count) {
+  Attribute files[kMostAttributes];
+  for (int opened = 0; opened < output.count; ++opened) {
+    if (!OpenAttribute(&files[opened], paths[opened])) {
+      for (int f = 0; f < opened; ++f) Close(&files[f]);
+      return;
+    }
+  }
+
+  for (int32_t i = 0; i < step_count && !AlarmStopRequested(); ++i) {
+    char frequency[16];
+    std::snprintf(frequency, sizeof frequency, "%u", pattern[i].frequency_hz);
+    for (int f = 0; f < output.count; ++f) {
+      const AttributeWrites& writes = output.files[f];
+      if (!WritesAt(writes, i)) continue;
+      const char* value = pattern[i].frequency_hz != 0 ? writes.tone : writes.silence;
+      Put(&files[f], value != nullptr ? value : frequency);
+      Flush(&files[f]);
+    }
+    SleepStep(pattern[i]);
+  }
+  for (int f = 0; f < output.count; ++f) {
+    if (output.files[f].last != nullptr) Put(&files[f], output.files[f].last);
+  }
+  for (int f = 0; f < output.count; ++f) Close(&files[f]);
+}
+
+// Plays on the files named names in directory, the unit's buzzer device when null.
+void PlayInDirectory(const SysfsOutput& output, const char* const (&names)[kMostAttributes], const char* directory,
+                     const AlarmStep* pattern, int32_t step_count) {
+  char paths[kMostAttributes][kBuzzerPathSize];
+  // As specified, a folder too long (start-up refuses one) leaves the paths cut, and they are opened as cut.
+  (void)FormatBuzzerPath(paths[0], directory, names[0]);
+  (void)FormatBuzzerPath(paths[1], directory, names[1]);
+  PlayOnAttributes(output, {paths[0], paths[1]}, pattern, step_count);
+}
+
+}  // namespace
+
+int ReadGpioNumber(const char* text, bool* whole) {
+  *whole = false;
+  if (text == nullptr) return 0;
+  // As specified, the driver's reading is atoi's ("7x" is line 7): only the check at start-up is strict.
   const long number = std::strtol(text, nullptr, 10);
+  *whole = *text != '\0' && std::strspn(text, "0123456789") == std::strlen(text) && number <= kLargestGpioNumber;
   if (number > INT_MAX) return INT_MAX;
   if (number < INT_MIN) return INT_MIN;
   return static_cast<int>(number);
 }
-
-}  // namespace
 
 bool FormatBuzzerPath(char (&path)[kBuzzerPathSize], const char* directory, const char* name) {
   if (directory == nullptr) directory = kDefaultBuzzerDirectory;
@@ -103,82 +170,17 @@ bool FormatGpioPath(char (&path)[kGpioPathSize], int number) {
 }
 
 void PlayBuzzerPattern(const char* directory, const AlarmStep* pattern, int32_t step_count) {
-  char frequency_path[kBuzzerPathSize];
-  char volume_path[kBuzzerPathSize];
-  FormatBuzzerPath(frequency_path, directory, kBuzzerFiles[0]);
-  FormatBuzzerPath(volume_path, directory, kBuzzerFiles[1]);
-
-  Attribute frequency;
-  if (!OpenAttribute(&frequency, frequency_path)) return;
-  Attribute volume;
-  if (!OpenAttribute(&volume, volume_path)) {
-    Close(&frequency);
-    return;
-  }
-
-  for (int32_t i = 0; i < step_count && !AlarmStopRequested(); ++i) {
-    char value[16];
-    std::snprintf(value, sizeof value, "%u", pattern[i].frequency_hz);
-    Put(&frequency, value);
-    Flush(&frequency);
-    // Only after the first frequency is out, so the buzzer never sounds at
-    // whatever frequency it was left with.
-    if (i == 0) {
-      Put(&volume, kBuzzerVolumeOn);
-      Flush(&volume);
-    }
-    SleepStep(pattern[i]);
-  }
-  Put(&volume, "0");
-  Close(&frequency);
-  Close(&volume);
+  PlayInDirectory(kBuzzerOutput, kBuzzerFiles, directory, pattern, step_count);
 }
 
 void PlayDualBuzzerPattern(const char* directory, const AlarmStep* pattern, int32_t step_count) {
-  char duty_path[kBuzzerPathSize];
-  char period_path[kBuzzerPathSize];
-  FormatBuzzerPath(duty_path, directory, kDualBuzzerFiles[0]);
-  FormatBuzzerPath(period_path, directory, kDualBuzzerFiles[1]);
-
-  Attribute duty;
-  if (!OpenAttribute(&duty, duty_path)) return;
-  Attribute period;
-  if (!OpenAttribute(&period, period_path)) {
-    Close(&duty);
-    return;
-  }
-
-  for (int32_t i = 0; i < step_count && !AlarmStopRequested(); ++i) {
-    const char* level = pattern[i].frequency_hz != 0 ? kDualBuzzerOn : "0";
-    Put(&duty, level);
-    Put(&period, level);
-    Flush(&duty);
-    Flush(&period);
-    SleepStep(pattern[i]);
-  }
-  // The closes send these, duty first.
-  Put(&duty, "0");
-  Put(&period, "0");
-  Close(&duty);
-  Close(&period);
+  PlayInDirectory(kDualBuzzerOutput, kDualBuzzerFiles, directory, pattern, step_count);
 }
 
-void PlayGpioPattern(const char* number, const AlarmStep* pattern, int32_t step_count) {
-  if (number == nullptr) {
-    std::fputs("No GPIO number specified\n", stderr);
-    return;
-  }
+void PlayGpioPattern(int number, const AlarmStep* pattern, int32_t step_count) {
   // The line must already be exported as an output: only its value is set.
   char path[kGpioPathSize];
-  FormatGpioPath(path, ReadGpioNumber(number));
-
-  Attribute value;
-  if (!OpenAttribute(&value, path)) return;
-  for (int32_t i = 0; i < step_count && !AlarmStopRequested(); ++i) {
-    Put(&value, pattern[i].frequency_hz != 0 ? "1" : "0");
-    Flush(&value);
-    SleepStep(pattern[i]);
-  }
-  Put(&value, "0");  // sent by the close: the line is left low
-  Close(&value);
+  // As specified, a number too long for the path leaves it cut: the cut path is opened, and named if it fails.
+  (void)FormatGpioPath(path, number);
+  PlayOnAttributes(kGpioOutput, {path, nullptr}, pattern, step_count);
 }

@@ -56,15 +56,15 @@ void ReportSpeaker() {
   }
 }
 
-void ReportFiles(AlarmType type, const char* options) {
-  const char* name = AlarmTypeName(type);
+void ReportFiles(const AlarmOutput& output) {
+  const char* name = AlarmTypeName(output.type);
   AlarmOutputReport report;
-  switch (InspectAlarmOutput(type, options, true, &report)) {
+  switch (InspectAlarmOutput(output, true, &report)) {
     case AlarmOutputReady:
-      if (type == AlarmGpio) {
-        ReportCheck(true, "alarm gpio %s: %s opens for writing", options, report.path);
+      if (output.type == AlarmGpio) {
+        ReportCheck(true, "alarm gpio %s: %s opens for writing", output.options, report.path);
       } else {
-        const char* const* files = type == AlarmBuzzer ? kBuzzerFiles : kDualBuzzerFiles;
+        const char* const* files = output.type == AlarmBuzzer ? kBuzzerFiles : kDualBuzzerFiles;
         ReportCheck(true, "alarm %s %s: %s and %s open for writing", name, report.path, files[0], files[1]);
       }
       break;
@@ -73,7 +73,7 @@ void ReportFiles(AlarmType type, const char* options) {
       break;
     case AlarmOutputMissing:
       ReportCheck(false, "alarm %s: %s does not exist, so the alarm would be silent: %s", name, report.path,
-                  type == AlarmGpio ? "export the line as an output at boot"
+                  output.type == AlarmGpio ? "export the line as an output at boot"
                                     : "give -o the buzzer device's folder in /sys");
       break;
     case AlarmOutputNotWritable:
@@ -86,8 +86,8 @@ void ReportFiles(AlarmType type, const char* options) {
 // The all-clear pattern through the guard's own entry, in a child of its
 // own; what the child says comes back through a pipe in place of standard
 // error, and its end (the pipe's) ends the wait.
-void PlayAllClear(AlarmType type, const char* options) {
-  const char* name = AlarmTypeName(type);
+void PlayAllClear(const AlarmOutput& output) {
+  const char* name = AlarmTypeName(output.type);
   int pipe_fds[2];
   std::fflush(stderr);
   const int saved_error = dup(STDERR_FILENO);
@@ -98,7 +98,7 @@ void PlayAllClear(AlarmType type, const char* options) {
   }
   (void)dup2(pipe_fds[1], STDERR_FILENO);
   close(pipe_fds[1]);
-  SetAlarmOutput(type, options);
+  SetAlarmOutput(output);
   SoundAlarm(kClearedPattern, kClearedPatternSteps);
   (void)dup2(saved_error, STDERR_FILENO);
   close(saved_error);
@@ -129,18 +129,18 @@ void PlayAllClear(AlarmType type, const char* options) {
 
 }  // namespace
 
-void CheckAlarm(AlarmType type, const char* options, bool sound) {
+void CheckAlarm(const AlarmOutput& output, bool sound) {
   TakeTheServicesSoundConfiguration();
-  if (type == AlarmNone) {
+  if (output.type == AlarmNone) {
     ReportCheck(false, "alarm: none, so an unconfirmed press would command standby in silence: give the guard "
                 "-t");
     if (sound) ReportCheck(false, "sound: no alarm output to play on");
     return;
   }
-  if (type == AlarmSpeaker) {
+  if (output.type == AlarmSpeaker) {
     ReportSpeaker();
   } else {
-    ReportFiles(type, options);
+    ReportFiles(output);
   }
-  if (sound) PlayAllClear(type, options);
+  if (sound) PlayAllClear(output);
 }

@@ -5,6 +5,5 @@
 
 #include "alarm/alarm.h"
 
-// Reports the output of type with its -o argument options (null when not
-// given); with sound, then plays the all-clear pattern on it.
-void CheckAlarm(AlarmType type, const char* options, bool sound);
+// Reports the output; with sound, then plays the all-clear pattern on it.
+void CheckAlarm(const AlarmOutput& output, bool sound);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "alarm/alarm.h"
+#include "alarm/output_check.h"
 #include "client/check_alarm.h"
 #include "client/check_bus.h"
 #include "client/check_guard.h"
@@ -129,6 +130,6 @@ int RunCheck(const char* socket_path, int argc, char* argv[]) {
     ReportDetail("the alarm's files as this process sees them, not through the guard's own sandbox%s",
                  RootHint(EPERM));
   }
-  CheckAlarm(options.config.alarm_type, options.config.alarm_options, options.sound);
+  CheckAlarm(ReadAlarmOutput(options.config.alarm_type, options.config.alarm_options), options.sound);
   return FailedChecks() == 0 ? 0 : 1;
 }

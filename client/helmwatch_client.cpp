@@ -79,6 +79,8 @@ extern "C" int HelmwatchConfirm(int fd) { return SendByte(fd, kConfirm); }
 
 extern "C" int HelmwatchWithdraw(int fd) { return SendByte(fd, kNone); }
 
+extern "C" int HelmwatchStartPing(int fd) { return SendByte(fd, kPing); }
+
 extern "C" int HelmwatchReadEchoes(int fd, int timeout_ms) {
   const int64_t deadline = MonotonicMilliseconds() + (timeout_ms > 0 ? timeout_ms : 0);
   for (;;) {

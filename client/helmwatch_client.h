@@ -50,6 +50,12 @@ int HelmwatchWithdraw(int fd);
  * press, or hangs), -1 with errno set when the connection is gone. */
 int HelmwatchPing(int fd, int timeout_ms);
 
+/* Asks whether the guard is there and idle and leaves the question standing:
+ * the guard answers it at every wake-up while it is idle, until the next
+ * byte (HelmwatchWithdraw, for one) replaces it. HelmwatchReadEchoes counts
+ * the answers. Returns 0 or -1 as above. */
+int HelmwatchStartPing(int fd);
+
 /* Waits up to timeout_ms for the guard's answer bytes and consumes those that
  * have come. Returns their number (0 after a time-out), or -1 with errno set
  * when the connection is gone (EPIPE when the guard closed it, for instance

@@ -173,8 +173,7 @@ int main(int argc, char** argv) {
   } else {
     // A standing ping is answered at every wake-up of the idle guard.
     const double end = seconds >= 0 ? MonotonicSeconds() + static_cast<double>(seconds) : 1e300;
-    unsigned char ping = HELMWATCH_PING;
-    if (write(fd, &ping, 1) != 1) status = 2;
+    if (HelmwatchStartPing(fd) != 0) status = 2;
     while (status == 0 && MonotonicSeconds() < end) {
       const double left_ms = (end - MonotonicSeconds()) * 1000;
       const int count = HelmwatchReadEchoes(fd, left_ms > 1000 ? 1000 : static_cast<int>(left_ms));

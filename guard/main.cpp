@@ -23,8 +23,9 @@ int main(int argc, char* argv[]) {
   // Before anything the loop writes: from then on no line waits.
   StartLogLines();
   const char* key_device_path = ParseCommandLine(argc, argv);
-  if (CheckAlarmOutput(guard_config.alarm_type, guard_config.alarm_options) != 0) std::exit(1);
-  SetAlarmOutput(guard_config.alarm_type, guard_config.alarm_options);
+  const AlarmOutput alarm_output = ReadAlarmOutput(guard_config.alarm_type, guard_config.alarm_options);
+  if (CheckAlarmOutput(alarm_output) != 0) std::exit(1);
+  SetAlarmOutput(alarm_output);
 
   const int key_fd = OpenKeyDevice(key_device_path);
   if (key_fd == kKeyDeviceNotInput) {

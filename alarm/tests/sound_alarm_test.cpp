@@ -12,13 +12,16 @@
 #include <chrono>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <sstream>
+#include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
 #include "alarm/alarm.h"
 #include "alarm/alarm_child.h"
+#include "alarm/output_check.h"
 #include "alarm/tests/alarm_test_support.h"
 #include "alarm/tests/alsa_test_config.h"
 
@@ -42,16 +45,20 @@ using Clock = std::chrono::steady_clock;
 using Files = std::map<std::string, std::string>;
 
 // The output under test, handed over whole as start-up hands it; each child
-// plays on the output as it was at its fork.
+// plays on the output as it was at its fork. The options are copied, since
+// the output is read from them whenever either changes.
 AlarmType output_type = AlarmNone;
-const char* output_options = nullptr;
+std::optional<std::string> output_options;
+void UseOutput() {
+  SetAlarmOutput(ReadAlarmOutput(output_type, output_options ? output_options->c_str() : nullptr));
+}
 void UseAlarmType(AlarmType type) {
   output_type = type;
-  SetAlarmOutput(output_type, output_options);
+  UseOutput();
 }
 void UseAlarmOptions(const char* options) {
-  output_options = options;
-  SetAlarmOutput(output_type, output_options);
+  output_options = options != nullptr ? std::optional<std::string>(options) : std::nullopt;
+  UseOutput();
 }
 
 constexpr uid_t kNobody = 65534;

@@ -96,11 +96,12 @@ TEST_F(ClientTest, ConnectionIsNonBlockingAndCloseOnExec) {
   HelmwatchClose(fd);
 }
 
-TEST_F(ClientTest, ConfirmAndWithdrawSendOneByteEach) {
+TEST_F(ClientTest, ConfirmWithdrawAndStartPingSendOneByteEach) {
   const int fd = ConnectAccepted();
   EXPECT_EQ(HelmwatchConfirm(fd), 0);
   EXPECT_EQ(HelmwatchWithdraw(fd), 0);
-  EXPECT_EQ(GuardReceived(), std::string("\x02\x00", 2));
+  EXPECT_EQ(HelmwatchStartPing(fd), 0);
+  EXPECT_EQ(GuardReceived(), std::string("\x02\x00\x01", 3));
   HelmwatchClose(fd);
 }
 
