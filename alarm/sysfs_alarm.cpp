@@ -47,12 +47,12 @@ constexpr SysfsOutput kDualBuzzerOutput = {2, {{kDualBuzzerOn, "0", false, "0"},
                                                {kDualBuzzerOn, "0", false, "0"}}};  // period
 constexpr SysfsOutput kGpioOutput = {1, {{"1", "0", false, "0"}}};  // the line is left low
 
-constexpr uint32_t kMicrosecondsPerMillisecond = 1000;
+constexpr auto kStepMicrosecondsPerMillisecond = static_cast<uint32_t>(kMicrosecondsPerMillisecond);
 
 // One sleep per step, not resumed when a signal cuts it short: only a stop
 // does. The product is unsigned 32-bit, so a step is bounded at 4294967 ms.
 void SleepStep(const AlarmStep& step) {
-  const uint32_t microseconds = step.duration_ms * kMicrosecondsPerMillisecond;
+  const uint32_t microseconds = step.duration_ms * kStepMicrosecondsPerMillisecond;
   const timespec delay = MicrosecondsToTimespec(microseconds);
   nanosleep(&delay, nullptr);
 }

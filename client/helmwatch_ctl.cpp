@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -175,8 +176,10 @@ int main(int argc, char** argv) {
     const double end = seconds >= 0 ? MonotonicSeconds() + static_cast<double>(seconds) : 1e300;
     if (HelmwatchStartPing(fd) != 0) status = 2;
     while (status == 0 && MonotonicSeconds() < end) {
-      const double left_ms = (end - MonotonicSeconds()) * 1000;
-      const int count = HelmwatchReadEchoes(fd, left_ms > 1000 ? 1000 : static_cast<int>(left_ms));
+      // At most a second at a time, so the end is noticed on a quiet guard.
+      const double left_ms = (end - MonotonicSeconds()) * kMillisecondsPerSecond;
+      const int count =
+          HelmwatchReadEchoes(fd, static_cast<int>(std::min(left_ms, static_cast<double>(kMillisecondsPerSecond))));
       if (count < 0) {
         std::printf("%.6f closed by the guard\n", MonotonicSeconds());
         break;
