@@ -127,6 +127,7 @@ void HalResetForTesting() {
   hal_channels[0] = HalChannel{0, -1, 0, "", 0, 0, 0, 0, 0, 0};
   can_fd = -1;
   receive_filter = {0, 0};
+  link_down = false;
 }
 
 int HalInit() {

@@ -25,6 +25,7 @@ void ResetNeighbours() {
   neighbour_command_result = {ApCommandSent, kHalOk, 0};
   autopilot_address = kAddressNotLearnt;
   command_source_address = kAddressNotLearnt;
+  ap_status_count = 0;
   can_fd = -1;
 }
 
