@@ -124,6 +124,7 @@ void HalResetForTesting() {
   hal_initialised = 0;
   hal_channels[0] = HalChannel{0, -1, 0, "", 0, 0, 0, 0, 0, 0};
   receive_filter = {0, 0};
+  link_down = false;
 }
 
 int HalInit() {

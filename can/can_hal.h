@@ -126,8 +126,8 @@ struct HalInterfaceState {
 int HalGetInterfaceState(int channel, HalInterfaceState* state);
 
 // Back to the state at process start, for tests: HalInit not run, channel 0
-// blank, no socket, no receive filter. Closes nothing: a socket the channel
-// had is the caller's to deal with.
+// blank, no socket, no receive filter, the link not marked down. Closes
+// nothing: a socket the channel had is the caller's to deal with.
 void HalResetForTesting();
 
 // Used inside the layer: creating and setting up the channel's socket, and

@@ -23,8 +23,10 @@
 
 #include "can/can_hal.h"
 #include "common/monotonic_time.h"
+#include "guard/change_lines.h"
 #include "guard/control_socket.h"
 #include "guard/key_device.h"
+#include "guard/key_input.h"
 #include "guard/tests/recording_neighbours.h"
 #include "guard/tests/test_io.h"
 
@@ -83,6 +85,10 @@ class GuardLoopTest : public testing::Test {
  protected:
   void SetUp() override {
     ResetNeighbours();
+    // The change lines' windows and the key-down last read are the
+    // process's: each test starts with them as at start-up.
+    ResetChangeLines();
+    ResetKeyInput();
     char pattern[] = "/tmp/guard_loop_test.XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
