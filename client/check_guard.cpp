@@ -6,8 +6,8 @@
 #include <limits.h>
 #include <pwd.h>
 #include <sched.h>
-#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -108,15 +108,42 @@ pid_t FindGuardProcess(const char* socket_path) {
   return pid;
 }
 
-bool CheckGuardRunning(const char* socket_path, pid_t pid) {
+bool GuardHoldsLock(const char* socket_path) {
   char path[PATH_MAX];
   std::snprintf(path, sizeof path, "%s.lock", socket_path);
-  // A guard holds its lock for life; a shared lock tried here fails at once
-  // while it does, and is let go at once when it does not.
-  const int lock = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  const bool running = lock >= 0 && flock(lock, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-  if (lock >= 0) close(lock);
+  struct stat lock;
+  if (stat(path, &lock) != 0) return false;
+  FILE* locks = std::fopen("/proc/locks", "re");
+  if (locks == nullptr) return false;
+  // "1: FLOCK  ADVISORY  WRITE 1234 00:1a:5678 0 EOF": the kind, then the
+  // holder, then the file's device (hexadecimal) and inode. Waiters' lines
+  // ("1: -> FLOCK ...") hold nothing.
+  bool held = false;
+  for (char line[256]; !held && std::fgets(line, sizeof line, locks) != nullptr;) {
+    char* fields[6] = {};
+    char* rest = nullptr;
+    size_t count = 0;
+    for (char* field = strtok_r(line, " \t\n", &rest); field != nullptr && count < 6;
+         field = strtok_r(nullptr, " \t\n", &rest)) {
+      fields[count++] = field;
+    }
+    if (count < 6 || std::strcmp(fields[1], "FLOCK") != 0) continue;
+    char* end = nullptr;
+    const unsigned long device_major = std::strtoul(fields[5], &end, 16);
+    if (*end != ':') continue;
+    const unsigned long device_minor = std::strtoul(end + 1, &end, 16);
+    if (*end != ':') continue;
+    const unsigned long inode = std::strtoul(end + 1, &end, 10);
+    held = *end == '\0' && device_major == major(lock.st_dev) && device_minor == minor(lock.st_dev) &&
+           inode == lock.st_ino;
+  }
+  (void)std::fclose(locks);
+  return held;
+}
 
+bool CheckGuardRunning(const char* socket_path, pid_t pid) {
+  const bool running = GuardHoldsLock(socket_path);
+  char path[PATH_MAX];
   char status[512];
   std::snprintf(path, sizeof path, "%s.status", socket_path);
   ReadFirstLine(path, status, sizeof status);

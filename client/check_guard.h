@@ -11,6 +11,12 @@
 // other processes' descriptors may not be read (without root).
 pid_t FindGuardProcess(const char* socket_path);
 
+// Whether a guard holds the lock file "<socket_path>.lock", as the kernel's
+// table of locks tells anyone: without opening the file, which only the
+// guard's user can, and without taking the lock, which a guard starting
+// again at that moment would find taken.
+bool GuardHoldsLock(const char* socket_path);
+
 // Reports whether a guard holds the lock of socket_path, with its process
 // (pid, -1 when not known) and its status line. True when one runs.
 bool CheckGuardRunning(const char* socket_path, pid_t pid);

@@ -1,8 +1,6 @@
 // helmwatch-ctl: the UI side of the guard's control socket, for integrators
 // and bench tests.
-#include <fcntl.h>
 #include <getopt.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +12,7 @@
 #include <fstream>
 #include <string>
 
+#include "client/check_guard.h"
 #include "client/ctl_check.h"
 #include "client/helmwatch_client.h"
 #include "common/monotonic_time.h"
@@ -69,10 +68,7 @@ int PrintStatus(const char* path) {
     std::printf("no status: no guard has run on %s\n", path);
     return 1;
   }
-  const int lock = open((std::string(path) + ".lock").c_str(), O_RDONLY | O_CLOEXEC);
-  const bool running = lock >= 0 && flock(lock, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-  if (lock >= 0) close(lock);
-  if (!running) {
+  if (!GuardHoldsLock(path)) {
     std::printf("not running; its last status: %s\n", line.c_str());
     return 1;
   }

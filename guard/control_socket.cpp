@@ -35,14 +35,104 @@ constexpr std::array<uint8_t, kMaxControlEchoes> kEchoes = AllPings();
   std::exit(1);
 }
 
-// Opens the lock file beside the socket, creating it when it is missing; a
-// file that cannot be written is still locked read-only.
-int OpenSocketLock(const char* lock_path) {
-  constexpr int kFlags = O_CLOEXEC | O_NOFOLLOW;
-  constexpr mode_t kLockMode = 0644;
-  const int fd = open(lock_path, O_RDWR | O_CREAT | kFlags, kLockMode);
-  // cppcheck-suppress resourceLeak ; fd is returned whenever it is open
-  return fd >= 0 ? fd : open(lock_path, O_RDONLY | kFlags);
+// A lock file is the guard's own when nobody but its user can open it, so
+// that nobody else can ever hold it: flock works on a descriptor opened only
+// for reading.
+bool IsOwnLock(const struct stat& found) {
+  return S_ISREG(found.st_mode) && found.st_uid == geteuid() && (found.st_mode & 07777) == 0600;
+}
+
+// Whether the file at path is the one open on fd (not replaced meanwhile).
+bool StillAtPath(const char* path, int fd) {
+  struct stat named;
+  struct stat held;
+  return stat(path, &named) == 0 && fstat(fd, &held) == 0 && named.st_dev == held.st_dev &&
+         named.st_ino == held.st_ino;
+}
+
+// Whether a guard holds the lock file at path (one of the guard's own).
+bool HeldByAGuard(const char* path) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  struct stat found;
+  const bool held = fstat(fd, &found) == 0 && IsOwnLock(found) && flock(fd, LOCK_EX | LOCK_NB) != 0 &&
+                    errno == EWOULDBLOCK;
+  close(fd);
+  return held;
+}
+
+constexpr int kLockHeld = -2;
+constexpr int kLockMoved = -3;  // the file at the path changed meanwhile: try again
+
+// Puts a fresh lock file, 0600 and already locked, at lock_path. Whatever
+// stood there (another owner's, a readable one, a link) is replaced by the
+// rename: a descriptor someone opened on it keeps its power over that file
+// only, and a chmod would not have taken it away. Swapped in, so that a
+// guard that took the path in the meantime gets its file back.
+int ReplaceLock(const char* lock_path) {
+  char fresh_path[PATH_MAX + sizeof ".XXXXXX"];
+  std::snprintf(fresh_path, sizeof fresh_path, "%s.XXXXXX", lock_path);
+  const int fd = mkostemp(fresh_path, O_CLOEXEC);  // 0600, whatever the file-creation mask
+  if (fd < 0) return -1;
+  if (fchmod(fd, 0600) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    unlink(fresh_path);
+    close(fd);
+    return -1;
+  }
+  int result = fd;
+  if (link(fresh_path, lock_path) != 0) {
+    const bool swapped = errno == EEXIST &&
+                         renameat2(AT_FDCWD, fresh_path, AT_FDCWD, lock_path, RENAME_EXCHANGE) == 0;
+    if (swapped && HeldByAGuard(fresh_path)) {
+      (void)renameat2(AT_FDCWD, fresh_path, AT_FDCWD, lock_path, RENAME_EXCHANGE);
+      result = kLockHeld;
+    } else if (!swapped) {
+      // A file system that cannot swap still renames.
+      result = errno == ENOENT ? kLockMoved
+               : errno == EINVAL && rename(fresh_path, lock_path) == 0 ? fd
+                                                                      : -1;
+    }
+  }
+  unlink(fresh_path);
+  if (result != fd) close(fd);
+  return result;
+}
+
+// The lock on "<path>.lock" for this guard: its descriptor, kLockHeld when a
+// guard holds it, -1 when it cannot be had.
+int TakeSocketLock(const char* lock_path) {
+  constexpr int kTries = 4;  // each lost only to another start at the same moment
+  for (int tries = 0; tries < kTries; ++tries) {
+    const int fd = open(lock_path, O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    struct stat found;
+    if (fd < 0 || fstat(fd, &found) != 0 || !IsOwnLock(found)) {
+      if (fd >= 0) close(fd);
+      const int replaced = ReplaceLock(lock_path);
+      if (replaced != kLockMoved) return replaced;
+      continue;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const int error = errno;
+      close(fd);
+      return error == EWOULDBLOCK ? kLockHeld : -1;
+    }
+    if (StillAtPath(lock_path, fd)) return fd;
+    close(fd);
+  }
+  return -1;
+}
+
+// What a non-blocking connect finds at a socket's path: 0 or EAGAIN when a
+// program listens there, ECONNREFUSED when nobody does.
+int ProbeSocket(const char* path) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return errno;
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path, strnlen(path, kMaxSocketPath));
+  const int found = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : errno;
+  close(fd);
+  return found;
 }
 
 // One descriptor held back for AcceptControlClient to give up when the
@@ -69,27 +159,32 @@ int ClaimControlSocketPath(const char* path) {
 
   char lock_path[PATH_MAX];
   std::snprintf(lock_path, sizeof lock_path, "%s.lock", path);
-  const int lock = OpenSocketLock(lock_path);
+  const int lock = TakeSocketLock(lock_path);
+  if (lock == kLockHeld) {
+    std::fprintf(stderr, "A guard is already running on %s\n", path);
+    std::exit(1);
+  }
   if (lock < 0) return -1;
-  if (flock(lock, LOCK_EX | LOCK_NB) != 0) {
-    if (errno == EWOULDBLOCK) {
-      std::fprintf(stderr, "A guard is already running on %s\n", path);
-      std::exit(1);
-    }
-    close(lock);
-    return -1;
-  }
 
-  // Holding the lock, no running guard can own what is at the path.
+  // Holding the lock, no running guard can own what is at the path; only a
+  // socket nobody listens on is provably stale.
   struct stat found;
-  if (lstat(path, &found) == 0) {
-    if (!S_ISSOCK(found.st_mode)) {
-      std::fprintf(stderr, "%s is in the way of the control socket and is no socket: left alone\n",
-                   path);
-      std::exit(1);
-    }
-    unlink(path);
+  if (lstat(path, &found) != 0) return lock;
+  if (!S_ISSOCK(found.st_mode)) {
+    std::fprintf(stderr, "%s is in the way of the control socket and is no socket: left alone\n", path);
+    std::exit(1);
   }
+  const int probed = ProbeSocket(path);
+  if (probed == 0 || probed == EAGAIN) {
+    std::fprintf(stderr, "%s is in the way of the control socket: a program listens on it: left alone\n", path);
+    std::exit(1);
+  }
+  if (probed != ECONNREFUSED) {
+    std::fprintf(stderr, "%s is in the way of the control socket: a socket that cannot be tried (%s): left alone\n",
+                 path, std::strerror(probed));
+    std::exit(1);
+  }
+  unlink(path);
   return lock;
 }
 

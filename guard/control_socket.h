@@ -14,14 +14,18 @@ enum ControlByte : uint8_t {
 };
 
 // Readies the control socket's path at start-up, before anything touches
-// the bus, without connecting to it (a connection would displace a running
-// guard's UI client). A guard owns its path through a lock on "<path>.lock"
-// held for its whole life. Refuses, with a line on standard error and
-// status 1: an empty path, one too long for a UNIX socket address, a path a
-// running guard owns, and anything at the path that is not a socket, which
-// is left alone. A socket that no running guard owns is removed. Returns the
-// lock's descriptor, to be kept open; -1 when the lock file cannot be had
-// (no write access beside the socket), which leaves the path as it is.
+// the bus. A guard owns its path through a lock on "<path>.lock" held for its
+// whole life, in a file of its own user's with mode 0600, so that no other
+// user can hold it; a lock file of another owner or mode is replaced by a
+// fresh one, which takes its power from descriptors opened on the old.
+// Refuses, with a line on standard error and status 1: an empty path, one
+// too long for a UNIX socket address, a path a running guard owns, a socket
+// a program listens on and anything at the path that is not a socket, all
+// left alone. A socket nobody listens on is stale and removed; it is tried
+// only under the lock, when no guard can be listening there, so no guard's
+// UI client is displaced. Returns the lock's descriptor, to be kept open;
+// -1 when the lock cannot be had (no write access beside the socket), which
+// leaves the path as it is.
 int ClaimControlSocketPath(const char* path);
 
 // Creates the listening socket at path (cut to 107 characters). An existing

@@ -5,7 +5,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/input.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -419,6 +421,49 @@ TEST_F(DaemonTest, UnprivilegedStartRunsWithoutControlSocket) {
   EXPECT_NE(report, "") << daemon.error_text();
   EXPECT_EQ(StatusField(daemon.pid(), "Uid").substr(0, 5), "65534");
   EXPECT_FALSE(std::filesystem::exists(socket_path_));
+}
+
+// The socket's path is taken from no running guard, and only what is
+// provably stale is replaced: a lock file readable by others (as an older
+// guard left it) held by an unprivileged process keeps no guard out, and
+// the lock the guard then holds is one only its user can open; a socket a
+// program listens on is refused before can0 is touched and left alone; a
+// socket nobody listens on is replaced.
+TEST_F(DaemonTest, SocketPathIsTakenFromNoGuardAndOnlyWhenStale) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root can hold the lock as nobody";
+  const std::string lock = socket_path_ + ".lock";
+  std::ofstream(lock).close();
+  ASSERT_EQ(chmod(lock.c_str(), 0644), 0);
+  DaemonProcess& holder = StartCommand(
+      {"sh", "-c", "exec 9<\"$0\" && flock -x 9 && echo held >&2 && exec sleep 600", lock}, {"", true});
+  ASSERT_TRUE(holder.WaitForError("held\n")) << holder.error_text();
+  DaemonProcess& guard = Start({"-u", socket_path_, key_->path()});
+  ExpectServes(guard, *key_, key_->path());
+  struct stat taken;
+  ASSERT_EQ(stat(lock.c_str(), &taken), 0);
+  EXPECT_EQ(taken.st_uid, 0U);
+  EXPECT_EQ(taken.st_mode & 07777, 0600U);
+  guard.KillAll();
+
+  key_->Plug();
+  const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  socket_path_.copy(address.sun_path, sizeof address.sun_path - 1);
+  EXPECT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  EXPECT_EQ(listen(listener, 1), 0);
+  const Ended refused = RunToEnd({"-u", socket_path_, key_->path()});
+  EXPECT_EQ(refused.ending, "exit 1");
+  EXPECT_EQ(refused.error,
+            socket_path_ + " is in the way of the control socket: a program listens on it: left alone\n");
+  const int client = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  EXPECT_EQ(connect(client, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0)
+      << "the program's socket is still there and listening";
+  close(client);
+
+  close(listener);
+  ExpectServes(Start({"-u", socket_path_, key_->path()}), *key_, key_->path());
+  EXPECT_FALSE(std::filesystem::exists(socket_path_)) << "the stale socket is replaced";
 }
 
 TEST_F(DaemonTest, AbbreviatedDaemonOptionDetaches) {
