@@ -40,7 +40,8 @@ void TakeTheServicesSoundConfiguration() {
   (void)setenv("HOME", "/nonexistent", 1);
 }
 
-void ReportSpeaker() {
+// Each report says whether the output passed.
+bool ReportSpeaker() {
   switch (FindSpeakerVolume()) {
     case SpeakerVolumeReady:
       ReportCheck(true, "alarm speaker: ALSA's default device, with the \"DAC\" volume the alarm turns up");
@@ -52,11 +53,12 @@ void ReportSpeaker() {
     case SpeakerMixerMissing:
       ReportCheck(false, "alarm speaker: ALSA's default device does not open: no sound card? The alarm would be "
                   "silent");
-      break;
+      return false;
   }
+  return true;
 }
 
-void ReportFiles(const AlarmOutput& output) {
+bool ReportFiles(const AlarmOutput& output) {
   const char* name = AlarmTypeName(output.type);
   AlarmOutputReport report;
   switch (InspectAlarmOutput(output, true, &report)) {
@@ -70,17 +72,18 @@ void ReportFiles(const AlarmOutput& output) {
       break;
     case AlarmOutputUnusable:
       ReportCheck(false, "alarm %s: %s", name, report.reason);
-      break;
+      return false;
     case AlarmOutputMissing:
       ReportCheck(false, "alarm %s: %s does not exist, so the alarm would be silent: %s", name, report.path,
                   output.type == AlarmGpio ? "export the line as an output at boot"
                                     : "give -o the buzzer device's folder in /sys");
-      break;
+      return false;
     case AlarmOutputNotWritable:
       ReportCheck(false, "alarm %s: %s does not open for writing (%s%s), so the alarm would be silent", name,
                   report.path, std::strerror(report.error), RootHint(report.error));
-      break;
+      return false;
   }
+  return true;
 }
 
 // The all-clear pattern through the guard's own entry, in a child of its
@@ -137,10 +140,13 @@ void CheckAlarm(const AlarmOutput& output, bool sound) {
     if (sound) ReportCheck(false, "sound: no alarm output to play on");
     return;
   }
-  if (output.type == AlarmSpeaker) {
-    ReportSpeaker();
+  const bool usable = output.type == AlarmSpeaker ? ReportSpeaker() : ReportFiles(output);
+  if (!sound) return;
+  // An output that failed its check is not played on: "7x" would play GPIO
+  // line 7, which the guard would never drive.
+  if (usable) {
+    PlayAllClear(output);
   } else {
-    ReportFiles(output);
+    ReportCheck(false, "sound: not played, as the alarm output failed its check");
   }
-  if (sound) PlayAllClear(output);
 }

@@ -882,8 +882,8 @@ CheckRun RunCheck(const std::string& socket, const std::string& words) {
   return {out.substr(0, exit_line), std::stoi(out.substr(exit_line + 5))};
 }
 
-// The report of a correct installation, of a silent autopilot and a keypad
-// without the guarded keys, of a press and of the all-clear on the buzzer,
+// The report of a correct installation, of a silent autopilot, a keypad
+// without the guarded keys and an unusable alarm output, of a press and of the all-clear on the buzzer,
 // made beside a guard whose UI client and bus it leaves alone.
 TEST_F(SystemTest, CommissioningCheckReportsTheInstallationAndLeavesTheGuardAlone) {
   StartAutopilot();
@@ -942,14 +942,17 @@ TEST_F(SystemTest, CommissioningCheckReportsTheInstallationAndLeavesTheGuardAlon
   EXPECT_EQ(autopilot_->FramesReceived(), 0) << "a frame reached the bus";
   autopilot_.reset();
   const std::string other_path = other.event_path;
-  const CheckRun failing = RunCheck(dir_ + "/elsewhere", "-t buzzer -o " + alarm_dir_ + " " + other_path);
+  // An output that fails its check is not played on, though the number in
+  // "7x" names a line.
+  const CheckRun failing = RunCheck(dir_ + "/elsewhere", "--sound -t gpio -o 7x " + other_path);
   DestroyKeypad(&other);
   EXPECT_EQ(failing.status, 1);
   for (const std::string& line :
        {"FAIL  keypad " + other_path + " \"other keypad\": sends none of the guarded key codes 30 and 38",
         std::string("FAIL  autopilot: no status heard in 3 s on can0: an unconfirmed press would sound the alarm "
                     "but command nothing"),
-        std::string("FAIL  command source: no status naming it heard in 3 s")}) {
+        std::string("FAIL  command source: no status naming it heard in 3 s"),
+        std::string("FAIL  sound: not played, as the alarm output failed its check")}) {
     EXPECT_NE(failing.report.find(line), std::string::npos) << line;
   }
 
