@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <linux/input.h>
+#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -12,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 
 #include "common/log_line.h"
 #include "common/monotonic_time.h"
@@ -43,9 +46,14 @@ struct KeyDeviceRecord {
   int inotify_fd;        // -1 while not watching
   int watch;             // inotify watch descriptor, -1 while none
   bool watching_parent;  // the watch is on the device's own directory
+  // A lost FIFO (its writer closed) comes back when a new writer writes to
+  // it, or comes and goes: seen only by a reader, which waits here, beside
+  // the inotify descriptor in an epoll set. -1 while none.
+  int fifo_fd;
+  int epoll_fd;
 };
 
-KeyDeviceRecord key_device = {nullptr, "", nullptr, false, 0, 0, -1, -1, false};
+KeyDeviceRecord key_device = {nullptr, "", nullptr, false, 0, 0, -1, -1, false, -1, -1};
 
 // Has an input-event device stamp its events on the guard's own clock
 // instead of the wall clock, which may be set at any time; each reader of a
@@ -117,9 +125,39 @@ bool DrainWatchEvents() {
 }
 
 void StopWatching() {
-  close(key_device.inotify_fd);
-  key_device.inotify_fd = -1;
+  for (int* fd : {&key_device.inotify_fd, &key_device.fifo_fd, &key_device.epoll_fd}) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+  }
   key_device.watch = -1;
+}
+
+// A fresh reader sees neither the end nor a hang-up of the writer that has
+// gone, only what a new writer does: waiting on it cannot spin.
+void WaitForNewFifoWriter() {
+  key_device.fifo_fd = open(key_device.open_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  struct stat found;
+  if (key_device.fifo_fd >= 0 && fstat(key_device.fifo_fd, &found) == 0 &&
+      found.st_dev == key_device.lost_dev && found.st_ino == key_device.lost_ino) {
+    key_device.epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+    epoll_event readable = {};
+    readable.events = EPOLLIN;
+    if (key_device.epoll_fd >= 0 &&
+        epoll_ctl(key_device.epoll_fd, EPOLL_CTL_ADD, key_device.inotify_fd, &readable) == 0 &&
+        epoll_ctl(key_device.epoll_fd, EPOLL_CTL_ADD, key_device.fifo_fd, &readable) == 0) {
+      return;
+    }
+  }
+  // Without it, the FIFO comes back only as a new node at the path.
+  for (int* fd : {&key_device.fifo_fd, &key_device.epoll_fd}) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+  }
+}
+
+bool ReadableNow(int fd) {
+  pollfd readable = {fd, POLLIN, 0};
+  return poll(&readable, 1, 0) > 0;
 }
 
 int TryReopen(bool named) {
@@ -173,6 +211,7 @@ int OpenKeyDevice(const char* path) {
 int DropKeyDevice(int key_fd) {
   struct stat lost;
   key_device.lost_known = fstat(key_fd, &lost) == 0;
+  const bool fifo = key_device.lost_known && S_ISFIFO(lost.st_mode);
   if (key_device.lost_known) {
     key_device.lost_dev = lost.st_dev;
     key_device.lost_ino = lost.st_ino;
@@ -187,13 +226,21 @@ int DropKeyDevice(int key_fd) {
     return -1;
   }
   WatchNearestDirectory();
+  if (fifo) WaitForNewFifoWriter();
   // A new device may have arrived before the watch was in place.
   return TryReopen(false);
 }
 
-int KeyDeviceWatchFd() { return key_device.inotify_fd; }
+int KeyDeviceWatchFd() { return key_device.epoll_fd >= 0 ? key_device.epoll_fd : key_device.inotify_fd; }
 
 int ServeKeyDeviceWatch() {
+  if (key_device.fifo_fd >= 0 && ReadableNow(key_device.fifo_fd)) {
+    const int fd = key_device.fifo_fd;
+    key_device.fifo_fd = -1;
+    StopWatching();
+    LogChange(ChangeKeypad, MonotonicNow(), "Input device %s is back", key_device.path);
+    return fd;
+  }
   const bool named = DrainWatchEvents();
   WatchNearestDirectory();
   return TryReopen(named);

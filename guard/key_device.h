@@ -17,7 +17,8 @@ int OpenKeyDevice(const char* path);
 
 // Closes the lost device's descriptor, reports the loss on standard error and
 // starts watching its path. Returns a descriptor when another device already
-// stands at the path, else -1.
+// stands at the path, else -1. A FIFO whose writer has closed is taken up
+// again when a new writer writes to it, as a keypad plugged in again.
 int DropKeyDevice(int key_fd);
 
 // Descriptor that becomes readable when something changes on the way to the
