@@ -143,7 +143,11 @@ void ServeControlClient(GuardLoop* loop) {
 int ServeReadyDescriptors(GuardLoop* loop, const fd_set* ready) {
   // Descriptor 0 is as good as any other: a daemon started with standard
   // input closed may be given it for a socket.
-  if (loop->can_fd >= 0 && FD_ISSET(loop->can_fd, ready)) DrainCanInput();
+  if (loop->can_fd >= 0 && FD_ISSET(loop->can_fd, ready)) {
+    ApStatusReport statuses = {};
+    (void)DrainCanInput(&statuses);
+    if (statuses.count > 0) loop->ap_standby = statuses.standby;
+  }
 
   if (loop->listen_fd >= 0 && FD_ISSET(loop->listen_fd, ready)) {
     const int client = AcceptControlClient(loop->listen_fd);
@@ -197,7 +201,7 @@ void RunWakeUpAction(GuardLoop* loop, int short_press) {
     case GuardStandbySent:
     case GuardAlarming:
       ActOnControlByte(loop);
-      if (IsApStandby() != 0) {
+      if (loop->ap_standby) {
         loop->timeout_armed = 0;
         loop->state = GuardIdle;
         loop->retry_count = 0;
@@ -224,6 +228,7 @@ GuardLoop NewGuardLoop(int key_fd, int can_socket_fd, int listen_fd) {
   loop.can_fd = can_socket_fd;
   loop.episode = {};
   loop.episode_ended = false;
+  loop.ap_standby = false;
   return loop;
 }
 

@@ -53,6 +53,9 @@ struct GuardLoop {
   EpisodeRecord episode;
   bool episode_ended;
   int can_fd;  // the CAN layer's receive socket; -1 when start-up got none
+  // What the latest autopilot status drained said: standby or not. It stays
+  // from pass to pass until the next status.
+  bool ap_standby;
 };
 
 // The variables as the loop enters: idle, nothing armed, no client.
