@@ -139,6 +139,15 @@ void ServeControlClient(GuardLoop* loop) {
   loop->last_control_byte = bytes[got - 1];
 }
 
+// Judges a key event read at now with the loop's own detector memory.
+int DetectKeyPress(GuardLoop* loop, const input_event& event, timespec now) {
+  ShortPressDetector detector = {loop->press_time, loop->down_time, KeyStampsMonotonic()};
+  const int short_press = DetectShortPress(&detector, event, now);
+  loop->press_time = detector.press_time;
+  loop->down_time = detector.down_time;
+  return short_press;
+}
+
 // Returns 1 when the key event read in this pass completed a short press.
 int ServeReadyDescriptors(GuardLoop* loop, const fd_set* ready) {
   // Descriptor 0 is as good as any other: a daemon started with standard
@@ -163,8 +172,10 @@ int ServeReadyDescriptors(GuardLoop* loop, const fd_set* ready) {
 
   if (loop->key_fd >= 0) {
     if (!FD_ISSET(loop->key_fd, ready)) return 0;
-    const int key = ReadKeyEvent(loop->key_fd);
-    if (key != kKeyDeviceGone) return key;
+    input_event event;
+    const KeyRead read = ReadKeyEvent(loop->key_fd, &event);
+    if (read == KeyReadEvent) return DetectKeyPress(loop, event, MonotonicNow());
+    if (read == KeyReadNothing) return 0;
     loop->key_fd = DropKeyDevice(loop->key_fd);
   } else {
     const int watch = KeyDeviceWatchFd();
@@ -189,7 +200,7 @@ void RunWakeUpAction(GuardLoop* loop, int short_press) {
       // sent for it (a stray byte, the late answer to an earlier press, a
       // displaced client's last word) and is dropped.
       if (loop->last_control_byte == ControlConfirm &&
-          IsBefore(loop->byte_read_at, LastKeyDownTime())) {
+          IsBefore(loop->byte_read_at, loop->down_time)) {
         loop->last_control_byte = 0;
       }
       ActOnControlByte(loop);
@@ -229,6 +240,8 @@ GuardLoop NewGuardLoop(int key_fd, int can_socket_fd, int listen_fd) {
   loop.episode = {};
   loop.episode_ended = false;
   loop.ap_standby = false;
+  loop.press_time = {0, 0};
+  loop.down_time = {0, 0};
   return loop;
 }
 

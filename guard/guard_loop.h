@@ -56,6 +56,10 @@ struct GuardLoop {
   // What the latest autopilot status drained said: standby or not. It stays
   // from pass to pass until the next status.
   bool ap_standby;
+  // The short-press detector's memory (ShortPressDetector, key_input.h):
+  // when a guarded key-down was last read, and when that key went down.
+  timespec press_time;
+  timespec down_time;
 };
 
 // The variables as the loop enters: idle, nothing armed, no client.

@@ -16,7 +16,6 @@
 #include "common/log_line.h"
 #include "common/monotonic_time.h"
 #include "guard/change_lines.h"
-#include "guard/key_input.h"
 
 namespace {
 
@@ -43,9 +42,10 @@ struct KeyDeviceRecord {
   int inotify_fd;        // -1 while not watching
   int watch;             // inotify watch descriptor, -1 while none
   bool watching_parent;  // the watch is on the device's own directory
+  bool stamps_monotonic;  // the open device stamps its events on CLOCK_MONOTONIC
 };
 
-KeyDeviceRecord key_device = {nullptr, "", nullptr, false, 0, 0, -1, -1, false};
+KeyDeviceRecord key_device = {nullptr, "", nullptr, false, 0, 0, -1, -1, false, false};
 
 // Has an input-event device stamp its events on the guard's own clock
 // instead of the wall clock, which may be set at any time; each reader of a
@@ -53,7 +53,7 @@ KeyDeviceRecord key_device = {nullptr, "", nullptr, false, 0, 0, -1, -1, false};
 // keeps whatever stamps its writer gives.
 void StampOnMonotonicClock(int fd) {
   int clock = CLOCK_MONOTONIC;
-  SetKeyStampsMonotonic(ioctl(fd, EVIOCSCLOCKID, &clock) == 0);
+  key_device.stamps_monotonic = ioctl(fd, EVIOCSCLOCKID, &clock) == 0;
 }
 
 // Cuts the last component off directory; false once nothing is left to cut.
@@ -192,6 +192,10 @@ int DropKeyDevice(int key_fd) {
 }
 
 int KeyDeviceWatchFd() { return key_device.inotify_fd; }
+
+bool KeyStampsMonotonic() { return key_device.stamps_monotonic; }
+
+void SetKeyStampsMonotonic(bool monotonic) { key_device.stamps_monotonic = monotonic; }
 
 int ServeKeyDeviceWatch() {
   const bool named = DrainWatchEvents();

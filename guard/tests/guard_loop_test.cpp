@@ -85,10 +85,9 @@ class GuardLoopTest : public testing::Test {
  protected:
   void SetUp() override {
     ResetNeighbours();
-    // The change lines' windows and the key-down last read are the
-    // process's: each test starts with them as at start-up.
+    // The change lines' windows are the process's: each test starts with
+    // them as at start-up.
     ResetChangeLines();
-    ResetKeyInput();
     char pattern[] = "/tmp/guard_loop_test.XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;

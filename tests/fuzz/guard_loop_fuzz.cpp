@@ -35,7 +35,7 @@
 #include "common/log_line.h"
 #include "guard/control_socket.h"
 #include "guard/guard_loop.h"
-#include "guard/key_input.h"
+#include "guard/key_device.h"
 #include "guard/tests/recording_neighbours.h"
 #include "tests/fuzz/fuzz_check.h"
 #include "tests/fuzz/virtual_clock.h"
@@ -488,7 +488,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider input(data, size);
   const uint32_t open_before = OpenDescriptors();
   ResetNeighbours();
-  ResetKeyInput();
   // As an input-event device the guard has switched to the monotonic clock.
   SetKeyStampsMonotonic(true);
   h = Harness{};
