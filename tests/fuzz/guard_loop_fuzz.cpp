@@ -23,26 +23,21 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "can/can_hal.h"
 #include "common/log_line.h"
 #include "guard/control_socket.h"
-#include "guard/episode_log.h"
-#include "guard/episode_record.h"
 #include "guard/guard_loop.h"
 #include "guard/key_device.h"
 #include "guard/tests/recording_neighbours.h"
 #include "tests/fuzz/fuzz_check.h"
-#include "tests/fuzz/old_guard_pass.h"
 #include "tests/fuzz/virtual_clock.h"
 
 namespace {
@@ -58,24 +53,6 @@ int listen_fd = -1;
 // Where the guard's lines come out: the read end of a pipe of its own.
 int guard_lines = -1;
 
-// The old pass, run beside the new one on the same events: its own
-// listening socket, CAN queue, calls, lines and records told.
-std::string old_socket_path;
-int old_listen_fd = -1;
-int old_can_read = -1;
-std::vector<std::string> old_calls;
-std::string old_lines;
-uint32_t old_records = 0;
-// What each pass wrote to guard_lines: the new pass's, the old pass's own
-// I/O's.
-char new_lines[8192];
-char old_io_lines[8192];
-
-void TakeLines(char* lines, size_t size) {
-  const ssize_t got = read(guard_lines, lines, size - 1);
-  lines[got > 0 ? got : 0] = '\0';
-}
-
 // Which of the first 32 descriptors are open: a run must leave them as it
 // found them.
 uint32_t OpenDescriptors() {
@@ -88,7 +65,6 @@ uint32_t OpenDescriptors() {
 
 void RemoveSocketDir() {
   unlink(socket_path.c_str());
-  unlink(old_socket_path.c_str());
   rmdir(socket_dir);
 }
 
@@ -106,10 +82,6 @@ struct Harness {
   int key_write = -1;
   int can_write = -1;
   int client = -1;  // our end of the client the guard holds, -1 when none
-  old_guard::GuardLoop old = {};
-  int old_key_write = -1;
-  int old_can_write = -1;
-  int old_client = -1;
   // The guard's rules as the harness keeps them: when a guarded key-down was
   // last read and when that key went down by its stamp, the control byte in
   // force and when it was read.
@@ -258,7 +230,9 @@ void CheckPass(const PassFacts& pass) {
   if (clears) FUZZ_CHECK(after == GuardIdle, "standby reported ends the episode");
 
   // One record for each episode, when it ends, saying how it ended.
-  const char* lines = new_lines;
+  static char lines[8192];
+  const ssize_t got = read(guard_lines, lines, sizeof lines - 1);
+  lines[got > 0 ? got : 0] = '\0';
   int records = 0;
   for (const char* at = lines; (at = std::strstr(at, "Press of the autopilot key released at ")) != nullptr; ++at) {
     records += 1;
@@ -302,85 +276,6 @@ void SignalsReleased(const sigset_t& saved) {
   FUZZ_CHECK(pthread_sigmask(SIG_SETMASK, &saved, nullptr) == 0, "the timer signal released");
 }
 
-bool Same(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
-
-// Everything but the release's wall-clock time, which each pass reads for
-// itself.
-bool SameEpisode(const EpisodeRecord& a, const EpisodeRecord& b) {
-  return a.end == b.end && Same(a.released, b.released) && Same(a.ended, b.ended) &&
-         Same(a.first_command, b.first_command) && a.commands_sent == b.commands_sent &&
-         a.commands_not_sent == b.commands_not_sent && a.trouble == b.trouble &&
-         a.trouble_error == b.trouble_error && a.trouble_told == b.trouble_told &&
-         a.warning_started == b.warning_started && a.warning_cut_short == b.warning_cut_short;
-}
-
-// The lines without the records' wall-clock times of release.
-std::string WithoutWallTimes(std::string lines) {
-  static constexpr char kReleased[] = "released at ";
-  for (size_t at = 0; (at = lines.find(kReleased, at)) != std::string::npos;) {
-    at += sizeof kReleased - 1;
-    const size_t end = lines.find(": ", at);
-    if (end == std::string::npos) break;
-    lines.erase(at, end - at);
-  }
-  return lines;
-}
-
-// Echoes waiting for the new guard's client, left for CheckPass to take.
-size_t PeekEchoes() {
-  if (h.client < 0) return 0;
-  uint8_t bytes[4096];
-  const ssize_t got = recv(h.client, bytes, sizeof bytes, MSG_DONTWAIT | MSG_PEEK);
-  return got > 0 ? static_cast<size_t>(got) : 0;
-}
-
-size_t TakeOldEchoes() {
-  if (h.old_client < 0) return 0;
-  size_t echoes = 0;
-  uint8_t bytes[512];
-  ssize_t got;
-  while ((got = recv(h.old_client, bytes, sizeof bytes, MSG_DONTWAIT)) > 0) echoes += static_cast<size_t>(got);
-  return echoes;
-}
-
-// The old pass and the new one did the same, in the same order, and left
-// the same behind.
-void CompareWithOld() {
-  const GuardRecord& guard = h.loop.guard;
-  const old_guard::GuardLoop& old = h.old;
-  FUZZ_CHECK(neighbour_calls == old_calls, "the same calls in the same order");
-  old_calls.clear();
-  FUZZ_CHECK(PeekEchoes() == TakeOldEchoes(), "the same echoes");
-  FUZZ_CHECK(guard.state == old.state && guard.timeout_armed == old.timeout_armed &&
-                 guard.retry_count == old.retry_count,
-             "the same state");
-  FUZZ_CHECK(Same(guard.deadline, old.deadline), "the same deadline");
-  FUZZ_CHECK(guard.last_control_byte == old.last_control_byte && Same(guard.byte_read_at, old.byte_read_at),
-             "the same byte in force");
-  FUZZ_CHECK(Same(guard.press_time, old_guard::key_device_detector.press_time) &&
-                 Same(guard.down_time, old_guard::key_device_detector.down_time),
-             "the same key-down remembered");
-  FUZZ_CHECK(guard.ap_standby == (old_guard::ap_standby != 0), "the same standby evidence");
-  FUZZ_CHECK((h.loop.client_fd >= 0) == (old.client_fd >= 0) && (h.loop.key_fd >= 0) == (old.key_fd >= 0),
-             "the same client and key device");
-  FUZZ_CHECK(SameEpisode(h.loop.episode, old.episode) && h.loop.episode_ended == old.episode_ended,
-             "the same episode record");
-  FUZZ_CHECK(EpisodesRecorded() == old_records, "the same records told");
-  FUZZ_CHECK(WithoutWallTimes(new_lines) == WithoutWallTimes(old_io_lines + old_lines), "the same lines");
-  old_lines.clear();
-}
-
-// One pass of each guard at the same virtual moment.
-void RunPasses(int result, const fd_set* ready, int old_result, const fd_set* old_ready) {
-  virtual_clock_on = true;
-  const timespec now = VirtualNow();
-  RunGuardPass(&h.loop, result, ready, &now);
-  TakeLines(new_lines, sizeof new_lines);
-  old_guard::RunGuardPass(&h.old, old_result, old_ready, &now);
-  TakeLines(old_io_lines, sizeof old_io_lines);
-  virtual_clock_on = false;
-}
-
 // A wake-up pass over what select finds ready now.
 void WakeUp(PassFacts pass) {
   const sigset_t saved = SignalsHeld();
@@ -389,14 +284,12 @@ void WakeUp(PassFacts pass) {
   timeval no_wait = {0, 0};
   const int result = select(count, &ready, nullptr, nullptr, &no_wait);
   FUZZ_CHECK(result > 0, "the event made a descriptor ready");
-  fd_set old_ready;
-  const int old_count = old_guard::FillGuardSelectSet(&h.old, &old_ready);
-  const int old_result = select(old_count, &old_ready, nullptr, nullptr, &no_wait);
-  FUZZ_CHECK(old_result > 0, "the event made a descriptor of the old pass's ready");
   pass.before = h.loop.guard.state;
-  RunPasses(result, &ready, old_result, &old_ready);
+  virtual_clock_on = true;
+  const timespec now = VirtualNow();
+  RunGuardPass(&h.loop, result, &ready, &now);
+  virtual_clock_on = false;
   SignalsReleased(saved);
-  CompareWithOld();
   CheckPass(pass);
 }
 
@@ -412,17 +305,18 @@ void Wait(int64_t duration_ns, FuzzedDataProvider& input) {
     const int64_t at = served + late * kMicrosecond;
     if (at > virtual_now_ns) virtual_now_ns = at;
     if (how == 2) {
-      FUZZ_CHECK(write(h.can_write, "f", 1) == 1 && write(h.old_can_write, "f", 1) == 1,
-                 "a frame for the CAN descriptor");
+      FUZZ_CHECK(write(h.can_write, "f", 1) == 1, "a frame for the CAN descriptor");
       WakeUp(Facts(PassCanAtDeadline));
     } else {
       const PassFacts pass = Facts(PassTimeout);
       fd_set none;
       FD_ZERO(&none);
       const sigset_t saved = SignalsHeld();
-      RunPasses(0, &none, 0, &none);
+      virtual_clock_on = true;
+      const timespec now = VirtualNow();
+      RunGuardPass(&h.loop, 0, &none, &now);
+      virtual_clock_on = false;
       SignalsReleased(saved);
-      CompareWithOld();
       CheckPass(pass);
     }
     // The commands keep to a 250 ms schedule: a late time-out delays none
@@ -448,8 +342,7 @@ void PutKeyEvent(PassFacts* pass, uint16_t type, uint16_t code, int32_t value, i
   event.type = type;
   event.code = code;
   event.value = value;
-  FUZZ_CHECK(write(h.key_write, &event, sizeof event) == static_cast<ssize_t>(sizeof event) &&
-                 write(h.old_key_write, &event, sizeof event) == static_cast<ssize_t>(sizeof event),
+  FUZZ_CHECK(write(h.key_write, &event, sizeof event) == static_cast<ssize_t>(sizeof event),
              "the key event is written");
   pass->kind = PassKey;
   if (type == EV_KEY && (code == KEY_A || code == KEY_L)) {
@@ -486,8 +379,7 @@ uint16_t KeyCode(FuzzedDataProvider& input) {
 void PutClientBytes(PassFacts* pass, const uint8_t* bytes, size_t count) {
   std::copy(bytes, bytes + count, pass->bytes);
   pass->byte_count = count;
-  FUZZ_CHECK(send(h.client, bytes, count, MSG_NOSIGNAL) == static_cast<ssize_t>(count) &&
-                 send(h.old_client, bytes, count, MSG_NOSIGNAL) == static_cast<ssize_t>(count),
+  FUZZ_CHECK(send(h.client, bytes, count, MSG_NOSIGNAL) == static_cast<ssize_t>(count),
              "the client's bytes are sent");
 }
 
@@ -542,39 +434,29 @@ void Press(uint16_t code, UiAnswer ui, int64_t lag_ns, int64_t hold_ns, FuzzedDa
 
 void CanWakeUp(bool standby) {
   neighbour_ap_standby = standby ? 1 : 0;
-  FUZZ_CHECK(write(h.can_write, "f", 1) == 1 && write(h.old_can_write, "f", 1) == 1,
-             "a frame for the CAN descriptor");
+  FUZZ_CHECK(write(h.can_write, "f", 1) == 1, "a frame for the CAN descriptor");
   WakeUp(Facts(PassCan));
 }
 
-int ConnectTo(const std::string& path) {
+void Connect() {
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
   FUZZ_CHECK(fd >= 0, "a client socket");
   sockaddr_un address = {};
   address.sun_family = AF_UNIX;
-  path.copy(address.sun_path, sizeof address.sun_path - 1);
+  socket_path.copy(address.sun_path, sizeof address.sun_path - 1);
   FUZZ_CHECK(connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0,
              "the client connects");
-  return fd;
-}
-
-void Connect() {
   const int previous = h.client;
-  const int old_previous = h.old_client;
-  h.client = ConnectTo(socket_path);
-  h.old_client = ConnectTo(old_socket_path);
+  h.client = fd;
   WakeUp(Facts(PassConnect));
   // The guard has let the older client go; so does its application.
   if (previous >= 0) close(previous);
-  if (old_previous >= 0) close(old_previous);
 }
 
 void Leave() {
   if (h.client < 0) return;
   close(h.client);
-  close(h.old_client);
   h.client = -1;
-  h.old_client = -1;
   WakeUp(Facts(PassLeave));
 }
 
@@ -595,8 +477,6 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   if (mkdtemp(socket_dir) == nullptr) return 1;
   socket_path = std::string(socket_dir) + "/control";
   listen_fd = OpenControlSocket(socket_path.c_str());
-  old_socket_path = std::string(socket_dir) + "/control-old";
-  old_listen_fd = OpenControlSocket(old_socket_path.c_str());
   int lines[2];
   if (pipe2(lines, O_NONBLOCK | O_CLOEXEC) != 0) return 1;
   guard_lines = lines[0];
@@ -610,9 +490,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ResetNeighbours();
   // As an input-event device the guard has switched to the monotonic clock.
   SetKeyStampsMonotonic(true);
-  old_guard::ResetKeyInput();
-  old_guard::SetKeyStampsMonotonic(true);
-  old_guard::ap_standby = 0;
   h = Harness{};
   int key[2];
   int can[2];
@@ -620,17 +497,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   h.key_write = key[1];
   h.can_write = can[1];
   neighbour_can_fd = can[0];
-  int old_key[2];
-  int old_can[2];
-  FUZZ_CHECK(pipe2(old_key, O_NONBLOCK) == 0 && pipe2(old_can, O_NONBLOCK) == 0, "the old pass's pipes");
-  h.old_key_write = old_key[1];
-  h.old_can_write = old_can[1];
-  old_can_read = old_can[0];
   // Anywhere on the clock, the first second after boot included (a key-up
   // with no key-down is measured from 0).
   virtual_now_ns = input.ConsumeIntegralInRange<int64_t>(0, int64_t{1} << 45);
   h.loop = NewGuardLoop(key[0], can[0], listen_fd);
-  h.old = old_guard::NewGuardLoop(old_key[0], old_can[0], old_listen_fd);
 
   while (input.remaining_bytes() > 0) {
     switch (static_cast<Step>(input.ConsumeIntegralInRange<int>(0, kLastStep))) {
@@ -666,64 +536,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
 
-  for (int fd : {key[0], key[1], can[0], can[1], h.client, h.loop.client_fd, old_key[0], old_key[1], old_can[0],
-                 old_can[1], h.old_client, h.old.client_fd}) {
+  for (int fd : {key[0], key[1], can[0], can[1], h.client, h.loop.client_fd}) {
     if (fd >= 0) close(fd);
   }
   neighbour_can_fd = -1;
-  old_can_read = -1;
   h = Harness{};
   FUZZ_CHECK(OpenDescriptors() == open_before, "every descriptor of the run is closed");
   return 0;
 }
-
-// The old pass's neighbours: the same recorders, its own record of them.
-namespace old_guard {
-
-int OldDrainCanInput() {
-  old_calls.emplace_back("drain");
-  char frames[256];
-  while (read(old_can_read, frames, sizeof frames) == static_cast<ssize_t>(sizeof frames)) {
-  }
-  // Each drain decodes one autopilot status, as the new pass's recorder says.
-  ap_standby = neighbour_ap_standby != 0 ? 8 : 0;
-  return -2;
-}
-
-ApCommandResult OldSendApStandby() {
-  old_calls.emplace_back("standby");
-  return neighbour_command_result;
-}
-
-bool OldSoundAlarm(const AlarmStep* pattern, int32_t step_count) {
-  const char* name = pattern == kWarningPattern ? "warning" : pattern == kClearedPattern ? "cleared" : "other";
-  old_calls.push_back(std::string(name) + " " + std::to_string(step_count));
-  return false;
-}
-
-void OldTellCommandTrouble(EpisodeRecord* record) {
-  if (record->trouble == TroubleNone || record->trouble_told) return;
-  record->trouble_told = true;
-  char line[512];
-  const size_t length = FormatTroubleLine(*record, line, sizeof line);
-  old_lines.append(line, length).append("\n");
-}
-
-void OldRecordEpisode(const EpisodeRecord& record) {
-  char line[512];
-  const size_t length = FormatEpisodeLine(record, AlarmNone, line, sizeof line);
-  old_lines.append(line, length).append("\n");
-  old_records += 1;
-}
-
-// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, as LogLine, whose stand-in it is
-void OldLogLine(const char* format, ...) {
-  char line[512];
-  va_list arguments;
-  va_start(arguments, format);
-  const int length = std::vsnprintf(line, sizeof line, format, arguments);
-  va_end(arguments);
-  if (length > 0) old_lines += line;
-}
-
-}  // namespace old_guard
