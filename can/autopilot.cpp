@@ -41,8 +41,6 @@ constexpr uint8_t kFill = 0xFF;
 // Fast-packet byte 0: sequence number in bits 5-7, frame number in bits 0-4.
 constexpr uint32_t kSequenceShift = 5;
 
-// 8 when the latest kind-10 status said standby, else 0.
-int ap_standby = 0;
 // Commands sent; the low 3 bits number the fast packet.
 int32_t fast_packet_sequence = 0;
 
@@ -69,7 +67,6 @@ uint32_t ap_status_count = 0;
 void ResetAutopilotMessages() {
   autopilot_address = kAddressNotLearnt;
   command_source_address = kAddressNotLearnt;
-  ap_standby = 0;
   fast_packet_sequence = 0;
   ap_status_count = 0;
   hearing = {0, false, {0, 0}};
@@ -92,14 +89,14 @@ void ReceiveApStatusOnly() {
   (void)HalSetReceiveFilter(kCanChannel, kApStatusPgn << kPgnShift, kPgnMask << kPgnShift);
 }
 
-int DrainCanInput() {
+int DrainCanInput(ApStatusReport* statuses) {
   CanFrame frame = {};
   int result;
-  while ((result = HalReceiveFrame(kCanChannel, &frame)) == kHalOk) DecodeApStatus(&frame);
+  while ((result = HalReceiveFrame(kCanChannel, &frame)) == kHalOk) DecodeApStatus(&frame, statuses);
   return result;
 }
 
-void DecodeApStatus(const CanFrame* frame) {
+void DecodeApStatus(const CanFrame* frame, ApStatusReport* statuses) {
   if (((frame->id >> kPgnShift) & kPgnMask) != kApStatusPgn) return;
   if (frame->length < kStatusMinLength) return;
   if (frame->data[0] != kProprietaryLow || frame->data[1] != kProprietaryHigh) return;
@@ -108,7 +105,8 @@ void DecodeApStatus(const CanFrame* frame) {
   switch (frame->data[kStatusKindByte]) {
     case kStatusKindAutopilot:
       if (frame->length < kAutopilotStatusMinLength) return;
-      ap_standby = frame->data[kStandbyByte] & kStandbyBit;
+      statuses->count += 1;
+      statuses->standby = (frame->data[kStandbyByte] & kStandbyBit) != 0;
       autopilot_address = source;
       ap_status_count += 1;
       break;
@@ -119,8 +117,6 @@ void DecodeApStatus(const CanFrame* frame) {
       break;
   }
 }
-
-int IsApStandby() { return ap_standby; }
 
 ApCommandResult SendApStandby() {
   if (autopilot_address == kAddressNotLearnt) return {ApCommandNoAutopilot, kHalOk, 0};

@@ -43,16 +43,23 @@ void ResetAutopilotMessages();
 // guard decodes.
 void ReceiveApStatusOnly();
 
-// Decodes every frame waiting on the CAN socket without blocking. Returns the
-// access layer's code that ended the draining (-2 queue empty, -9 no socket).
-int DrainCanInput();
+// The autopilot's own status messages (kind 10) among the frames decoded,
+// handed to the caller, who keeps what it needs of them: the guard loop its
+// standby evidence, the commissioning check what the autopilot last said.
+struct ApStatusReport {
+  uint32_t count;  // how many were decoded
+  bool standby;    // the latest one's standby bit; left as it was while count does not grow
+};
 
-// Learns from one received frame when it is a whole status message; every
-// other frame, a short one included, is ignored.
-void DecodeApStatus(const CanFrame* frame);
+// Decodes every frame waiting on the CAN socket without blocking and adds the
+// autopilot's statuses among them to *statuses. Returns the access layer's
+// code that ended the draining (-2 queue empty, -9 no socket).
+int DrainCanInput(ApStatusReport* statuses);
 
-// Non-zero when the latest autopilot status message reported standby.
-int IsApStandby();
+// Learns from one received frame when it is a whole status message, and adds
+// it to *statuses when it is the autopilot's; every other frame, a short one
+// included, is ignored.
+void DecodeApStatus(const CanFrame* frame, ApStatusReport* statuses);
 
 // What became of a standby command.
 enum ApCommandOutcome : int32_t {

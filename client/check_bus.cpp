@@ -52,13 +52,13 @@ bool CheckInterface(const char* ifname) {
 }
 
 // Listens for the status until both addresses are learnt or the time is up;
-// the seconds it took.
-double Listen() {
+// the seconds it took. The autopilot's statuses heard are added to *heard.
+double Listen(ApStatusReport* heard) {
   const timespec start = MonotonicNow();
   const timespec deadline = AddMicroseconds(start, kBusListenSeconds * kMicrosecondsPerSecond);
   while (autopilot_address == kAddressNotLearnt || command_source_address == kAddressNotLearnt) {
     if (WaitReadable(hal_channels[kCanChannel].fd, deadline) <= 0) break;
-    (void)DrainCanInput();
+    (void)DrainCanInput(heard);
   }
   return static_cast<double>(MicrosecondsBetween(start, MonotonicNow())) /
          static_cast<double>(kMicrosecondsPerSecond);
@@ -83,13 +83,14 @@ void CheckBus() {
     ReportCheck(false, "command source: no CAN socket on %s", ifname);
     return;
   }
-  const double took = Listen();
+  ApStatusReport heard = {};
+  const double took = Listen(&heard);
   if (autopilot_address == kAddressNotLearnt) {
     ReportCheck(false, "autopilot: no status heard in %ld s on %s: %s; is the autopilot on and on this bus?",
                 kBusListenSeconds, ifname, kNothingCommanded);
   } else {
     ReportCheck(true, "autopilot: address %u, %s (heard in %.1f s)", autopilot_address,
-                IsApStandby() != 0 ? "in standby" : "engaged", took);
+                heard.standby ? "in standby" : "engaged", took);
   }
   if (command_source_address == kAddressNotLearnt) {
     ReportCheck(false, "command source: no status naming it heard in %ld s on %s: %s", kBusListenSeconds, ifname,

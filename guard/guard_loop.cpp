@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 
@@ -22,29 +23,9 @@
 
 namespace {
 
-// A window starts now.
-void LoadWindow(GuardLoop* loop, long long microseconds) {
-  loop->deadline = AddMicroseconds(MonotonicNow(), microseconds);
-}
-
-// An interval starts where the one before it ended, so a late pass does not
-// shift every later command; after a stall longer than the interval it
-// starts now rather than firing at once to catch up.
-void LoadNextInterval(GuardLoop* loop) {
-  const timespec now = MonotonicNow();
-  timespec next = AddMicroseconds(loop->deadline, kStandbyIntervalMicroseconds);
-  if (IsBefore(next, now)) next = AddMicroseconds(now, kStandbyIntervalMicroseconds);
-  loop->deadline = next;
-}
-
 void AddToSet(int fd, fd_set* read_set, int* count) {
   FD_SET(fd, read_set);
   if (fd + 1 > *count) *count = fd + 1;
-}
-
-void EndOfEpisode(GuardLoop* loop, EpisodeEnd end, timespec at) {
-  EndEpisode(&loop->episode, end, at);
-  loop->episode_ended = true;
 }
 
 // What the pass has to tell of its episode, once its commands are out.
@@ -63,87 +44,38 @@ void SendStandbyCommand(GuardLoop* loop) {
   NoteStandbyCommand(&loop->episode, result, link, MonotonicNow());
 }
 
-void HandleTimeout(GuardLoop* loop) {
-  switch (loop->state) {
-    case GuardAwaitConfirm:
-      loop->state = GuardStandbySent;
-      LoadNextInterval(loop);
-      SendStandbyCommand(loop);
-      loop->timeout_armed = 1;
-      break;
-    case GuardStandbySent:
-      loop->state = GuardAlarming;
-      loop->retry_count += 1;
-      LoadNextInterval(loop);
-      // The command first: forking the alarm child takes milliseconds the
-      // command's deadline cannot spare.
-      SendStandbyCommand(loop);
-      SoundAlarm(kWarningPattern, kWarningPatternSteps);
-      loop->episode.warning_started = true;
-      break;
-    case GuardAlarming:
-      loop->retry_count += 1;
-      if (loop->retry_count >= kStandbyRetryLimit) {
-        loop->state = GuardIdle;
-        loop->timeout_armed = 0;
-        loop->retry_count = 0;
-        EndOfEpisode(loop, EpisodeGaveUp, MonotonicNow());
-      } else {
-        LoadNextInterval(loop);
-        SendStandbyCommand(loop);
-      }
-      break;
-    default:
-      // "expected" as specified (the state is an unexpected one): log
-      // readers match the text, so it is kept word for word.
-      LogLine("Timed out in an expected state %d\n", static_cast<int>(loop->state));
-      break;
-  }
+// Takes everything the client has sent, up to a batch, in one read.
+void ReadControlClient(GuardLoop* loop, ControlReading* control) {
+  control->count = ReadControlBytes(&loop->client_fd, control->bytes, sizeof control->bytes);
+  control->client_gone = control->count == 0;
+  if (!control->client_gone) control->read_at = MonotonicNow();
 }
 
-// What the byte in force does in the state in force: a ping is answered
-// while idle; a confirmation ends the window and is used up by the press it
-// confirms (a UI that confirmed once and then froze must not confirm every
-// later press); one that comes while the guard sends belongs to the press it
-// was too late for and is used up there. Nothing else, in any state.
-static_assert(kControlBatchBytes <= kMaxControlEchoes, "one echo per byte read must fit");
-
-void ActOnControlByte(GuardLoop* loop) {
-  if (loop->state == GuardIdle && loop->last_control_byte == ControlPing) {
-    loop->echoes_due += 1;
-  } else if (loop->state != GuardIdle && loop->last_control_byte == ControlConfirm) {
-    if (loop->state == GuardAwaitConfirm) {
-      loop->timeout_armed = 0;
-      loop->state = GuardIdle;
-      EndOfEpisode(loop, EpisodeConfirmed, loop->byte_read_at);
-    }
-    loop->last_control_byte = 0;
-  }
-}
-
-// Takes everything waiting in one read. Each byte but the last acts as it
-// would in a pass of its own; the last stays in force for the pass's
-// wake-up action, so a flood costs the guard one pass, not one per byte.
-void ServeControlClient(GuardLoop* loop) {
-  uint8_t bytes[kControlBatchBytes];
-  const size_t got = ReadControlBytes(&loop->client_fd, bytes, sizeof bytes);
-  if (got == 0) {
-    loop->last_control_byte = 0;
+// One event record, or the device's loss; or, while it is gone, its return.
+void ReadKeyDevice(GuardLoop* loop, const fd_set* ready, KeyReading* key) {
+  if (loop->key_fd < 0) {
+    const int watch = KeyDeviceWatchFd();
+    if (watch >= 0 && FD_ISSET(watch, ready)) loop->key_fd = ServeKeyDeviceWatch();
     return;
   }
-  loop->byte_read_at = MonotonicNow();
-  for (size_t i = 0; i + 1 < got; ++i) {
-    loop->last_control_byte = bytes[i];
-    ActOnControlByte(loop);
+  if (!FD_ISSET(loop->key_fd, ready)) return;
+  const KeyRead read = ReadKeyEvent(loop->key_fd, &key->event);
+  if (read == KeyReadEvent) {
+    key->read = true;
+    key->read_at = MonotonicNow();
+    key->stamps_monotonic = KeyStampsMonotonic();
+  } else if (read == KeyReadGone) {
+    loop->key_fd = DropKeyDevice(loop->key_fd);
   }
-  loop->last_control_byte = bytes[got - 1];
 }
 
-// Returns 1 when the key event read in this pass completed a short press.
-int ServeReadyDescriptors(GuardLoop* loop, const fd_set* ready) {
+void ReadReadyDescriptors(GuardLoop* loop, const fd_set* ready, PassReading* reading) {
   // Descriptor 0 is as good as any other: a daemon started with standard
   // input closed may be given it for a socket.
-  if (loop->can_fd >= 0 && FD_ISSET(loop->can_fd, ready)) DrainCanInput();
+  if (loop->can_fd >= 0 && FD_ISSET(loop->can_fd, ready)) {
+    (void)DrainCanInput(&reading->can.statuses);
+    reading->can.drained_at = MonotonicNow();
+  }
 
   if (loop->listen_fd >= 0 && FD_ISSET(loop->listen_fd, ready)) {
     const int client = AcceptControlClient(loop->listen_fd);
@@ -155,55 +87,39 @@ int ServeReadyDescriptors(GuardLoop* loop, const fd_set* ready) {
 
   // A client accepted just now is not in the set: it is read from the next
   // pass on.
-  if (loop->client_fd >= 0 && FD_ISSET(loop->client_fd, ready)) ServeControlClient(loop);
+  if (loop->client_fd >= 0 && FD_ISSET(loop->client_fd, ready)) ReadControlClient(loop, &reading->control);
 
-  if (loop->key_fd >= 0) {
-    if (!FD_ISSET(loop->key_fd, ready)) return 0;
-    const int key = ReadKeyEvent(loop->key_fd);
-    if (key != kKeyDeviceGone) return key;
-    loop->key_fd = DropKeyDevice(loop->key_fd);
-  } else {
-    const int watch = KeyDeviceWatchFd();
-    if (watch >= 0 && FD_ISSET(watch, ready)) loop->key_fd = ServeKeyDeviceWatch();
-  }
-  return 0;
+  ReadKeyDevice(loop, ready, &reading->key);
 }
 
-void RunWakeUpAction(GuardLoop* loop, int short_press) {
-  switch (loop->state) {
-    case GuardIdle:
-      ActOnControlByte(loop);
-      if (short_press != 1) break;
+void CarryOut(GuardLoop* loop, const GuardAction& action) {
+  switch (action.kind) {
+    case ActSendStandby:
+      SendStandbyCommand(loop);
+      break;
+    case ActSoundWarning:
+      SoundAlarm(kWarningPattern, kWarningPatternSteps);
+      loop->episode.warning_started = true;
+      break;
+    case ActSoundCleared:
+      loop->episode.warning_cut_short = SoundAlarm(kClearedPattern, kClearedPatternSteps);
+      break;
+    case ActSendEchoes:
+      SendControlEchoes(loop->client_fd, action.count);
+      break;
+    case ActBeginEpisode:
       // An episode that ended in this same pass is told before the next.
       if (loop->episode_ended) TellEpisode(loop);
-      BeginEpisode(&loop->episode, MonotonicNow());
-      loop->state = GuardAwaitConfirm;
-      LoadWindow(loop, kConfirmWindowSeconds * kMicrosecondsPerSecond);
-      loop->timeout_armed = 1;
-      // A confirmation sent ahead, by a UI acting on the key-down, counts
-      // for this press at once. One read before the key went down was not
-      // sent for it (a stray byte, the late answer to an earlier press, a
-      // displaced client's last word) and is dropped.
-      if (loop->last_control_byte == ControlConfirm &&
-          IsBefore(loop->byte_read_at, LastKeyDownTime())) {
-        loop->last_control_byte = 0;
-      }
-      ActOnControlByte(loop);
+      BeginEpisode(&loop->episode, action.at);
       break;
-    case GuardAwaitConfirm:
-      // Nothing else here: a further press does not restart the window.
-      ActOnControlByte(loop);
+    case ActEndEpisode:
+      EndEpisode(&loop->episode, action.end, action.at);
+      loop->episode_ended = true;
       break;
-    case GuardStandbySent:
-    case GuardAlarming:
-      ActOnControlByte(loop);
-      if (IsApStandby() != 0) {
-        loop->timeout_armed = 0;
-        loop->state = GuardIdle;
-        loop->retry_count = 0;
-        EndOfEpisode(loop, EpisodeStandby, MonotonicNow());
-        loop->episode.warning_cut_short = SoundAlarm(kClearedPattern, kClearedPatternSteps);
-      }
+    case ActSayUnexpectedTimeout:
+      // "expected" though the state is an unexpected one: log readers match
+      // the text, so it is kept word for word.
+      LogLine("Timed out in an expected state %d\n", static_cast<int>(action.state));
       break;
   }
 }
@@ -212,12 +128,7 @@ void RunWakeUpAction(GuardLoop* loop, int short_press) {
 
 GuardLoop NewGuardLoop(int key_fd, int can_socket_fd, int listen_fd) {
   GuardLoop loop = {};
-  loop.state = GuardIdle;
-  loop.timeout_armed = 0;
-  loop.retry_count = 0;
-  loop.last_control_byte = 0;
-  loop.byte_read_at = {0, 0};
-  loop.echoes_due = 0;
+  loop.guard = NewGuardRecord();
   loop.client_fd = -1;
   loop.listen_fd = listen_fd;
   loop.key_fd = key_fd;
@@ -242,14 +153,14 @@ int FillGuardSelectSet(const GuardLoop* loop, fd_set* read_set) {
 }
 
 timeval* GuardSelectTimeout(const GuardLoop* loop, const timespec* now, timeval* left) {
-  if (!loop->timeout_armed) return nullptr;
-  *left = TimeLeft(*now, loop->deadline);
+  if (!loop->guard.timeout_armed) return nullptr;
+  *left = TimeLeft(*now, loop->guard.deadline);
   return left;
 }
 
 StatusFacts GuardStatusFacts(const GuardLoop* loop, timespec now) {
   StatusFacts facts = {};
-  facts.state = loop->state;
+  facts.state = loop->guard.state;
   facts.keypad_present = loop->key_fd >= 0 ? 1 : 0;
   facts.link = HalGetLinkState(0);
   facts.autopilot = autopilot_address;
@@ -266,14 +177,13 @@ StatusFacts GuardStatusFacts(const GuardLoop* loop, timespec now) {
 }
 
 void RunGuardPass(GuardLoop* loop, int select_result, const fd_set* ready, const timespec* now) {
-  if (select_result == 0) {
-    HandleTimeout(loop);
-  } else {
-    RunWakeUpAction(loop, ServeReadyDescriptors(loop, ready));
-    SendControlEchoes(loop->client_fd, loop->echoes_due);
-    loop->echoes_due = 0;
-    if (loop->timeout_armed && !IsBefore(*now, loop->deadline)) HandleTimeout(loop);
-  }
+  PassReading reading = {};
+  reading.began = *now;
+  reading.timed_out = select_result == 0;
+  if (!reading.timed_out) ReadReadyDescriptors(loop, ready, &reading);
+  GuardActions actions = {};
+  DecideGuardPass(loop->guard, reading, &loop->guard, &actions);
+  for (size_t i = 0; i < actions.count; ++i) CarryOut(loop, actions.list[i]);
   TellEpisode(loop);
 }
 

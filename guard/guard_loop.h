@@ -1,50 +1,21 @@
 // The guard loop, one pass at a time. RunGuardLoop (guard.h) is select plus
 // RunGuardPass; the pass takes what select returned, so the state machine can
-// be driven without waiting for real time.
+// be driven without waiting for real time. A pass reads what is ready, has
+// the decisions (guard_decision) decide, and carries out their actions.
 #pragma once
 
 #include <sys/select.h>
 #include <sys/time.h>
 #include <time.h>
 
-#include <cstddef>
-#include <cstdint>
-
 #include "guard/episode_record.h"
+#include "guard/guard_decision.h"
 #include "guard/status_facts.h"
 
-enum GuardState : int32_t {
-  GuardIdle = 0,          // waiting for a short press
-  GuardAwaitConfirm = 1,  // waiting for the UI to confirm the press
-  GuardStandbySent = 2,   // first standby command sent, no alarm yet
-  GuardAlarming = 3,      // warning alarm started, command repeated
-};
-
-inline constexpr time_t kConfirmWindowSeconds = 3;
-inline constexpr suseconds_t kStandbyIntervalMicroseconds = 250000;
-// Time-outs counted in the two sending states before the guard gives up:
-// 8 standby commands, the last interval ending 5 s after the press.
-inline constexpr int32_t kStandbyRetryLimit = 8;
-// Control bytes read in one pass; each acts in turn as in a pass of its own.
-inline constexpr size_t kControlBatchBytes = 256;
-
-// The loop's variables.
+// The loop's variables: the decisions' record, and what the loop serves and
+// tells for them.
 struct GuardLoop {
-  GuardState state;
-  // Where the current window or interval ends, on CLOCK_MONOTONIC, while
-  // timeout_armed. select waits for what is left of it and a wake-up finds
-  // it due from it, so the time spent serving descriptors between selects
-  // (on a busy bus, much of it) is not lost from the window or interval.
-  timespec deadline;
-  int timeout_armed;
-  int32_t retry_count;
-  // Stays in force from pass to pass until the next byte or the client's end.
-  uint8_t last_control_byte;
-  // When the byte in force was read: a confirmation counts only for a press
-  // whose key went down before it.
-  timespec byte_read_at;
-  // Echoes owed to the client in this pass, sent together at its end.
-  uint32_t echoes_due;
+  GuardRecord guard;
   int client_fd;
   int listen_fd;
   int key_fd;  // -1 while the key device is gone

@@ -19,7 +19,6 @@
 #include "common/log_line.h"
 #include "common/monotonic_time.h"
 #include "guard/change_lines.h"
-#include "guard/key_input.h"
 
 namespace {
 
@@ -51,9 +50,10 @@ struct KeyDeviceRecord {
   // the inotify descriptor in an epoll set. -1 while none.
   int fifo_fd;
   int epoll_fd;
+  bool stamps_monotonic;  // the open device stamps its events on CLOCK_MONOTONIC
 };
 
-KeyDeviceRecord key_device = {nullptr, "", nullptr, false, 0, 0, -1, -1, false, -1, -1};
+KeyDeviceRecord key_device = {nullptr, "", nullptr, false, 0, 0, -1, -1, false, -1, -1, false};
 
 // Has an input-event device stamp its events on the guard's own clock
 // instead of the wall clock, which may be set at any time; each reader of a
@@ -61,7 +61,7 @@ KeyDeviceRecord key_device = {nullptr, "", nullptr, false, 0, 0, -1, -1, false, 
 // keeps whatever stamps its writer gives.
 void StampOnMonotonicClock(int fd) {
   int clock = CLOCK_MONOTONIC;
-  SetKeyStampsMonotonic(ioctl(fd, EVIOCSCLOCKID, &clock) == 0);
+  key_device.stamps_monotonic = ioctl(fd, EVIOCSCLOCKID, &clock) == 0;
 }
 
 // Cuts the last component off directory; false once nothing is left to cut.
@@ -233,11 +233,16 @@ int DropKeyDevice(int key_fd) {
 
 int KeyDeviceWatchFd() { return key_device.epoll_fd >= 0 ? key_device.epoll_fd : key_device.inotify_fd; }
 
+bool KeyStampsMonotonic() { return key_device.stamps_monotonic; }
+
+void SetKeyStampsMonotonic(bool monotonic) { key_device.stamps_monotonic = monotonic; }
+
 int ServeKeyDeviceWatch() {
   if (key_device.fifo_fd >= 0 && ReadableNow(key_device.fifo_fd)) {
     const int fd = key_device.fifo_fd;
     key_device.fifo_fd = -1;
     StopWatching();
+    StampOnMonotonicClock(fd);
     LogChange(ChangeKeypad, MonotonicNow(), "Input device %s is back", key_device.path);
     return fd;
   }

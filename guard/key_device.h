@@ -30,6 +30,14 @@ int KeyDeviceWatchFd();
 // path, else -1 and the watch goes on.
 int ServeKeyDeviceWatch();
 
+// Whether the key device's events are stamped on CLOCK_MONOTONIC: an
+// input-event device opened here has been switched to that clock, a FIFO
+// keeps whatever stamps its writer gives.
+bool KeyStampsMonotonic();
+
+// Says so for a device opened elsewhere (a test's pipe).
+void SetKeyStampsMonotonic(bool monotonic);
+
 // True when fd is what the guard takes as its key device: a FIFO, or a
 // character device that answers the input-event version query.
 bool IsKeyDevice(int fd);

@@ -14,8 +14,6 @@ constexpr unsigned kGuardedKeyCodes[] = {KEY_A, KEY_L};
 constexpr int kKeyUp = 0;
 constexpr int kKeyDown = 1;
 
-ShortPressDetector key_device_detector = {{0, 0}, {0, 0}, false};
-
 bool IsGuardedKey(unsigned code) {
   for (unsigned guarded : kGuardedKeyCodes) {
     if (code == guarded) return true;
@@ -39,24 +37,13 @@ int DetectShortPress(ShortPressDetector* detector, const input_event& event, tim
   return 0;  // auto-repeat and anything else
 }
 
-void SetKeyStampsMonotonic(bool monotonic) { key_device_detector.stamps_monotonic = monotonic; }
-
-timespec LastKeyDownTime() { return key_device_detector.down_time; }
-
-void ResetKeyInput() { key_device_detector = {{0, 0}, {0, 0}, false}; }
-
-int ReadKeyEvent(int key_fd) {
+KeyRead ReadKeyEvent(int key_fd, input_event* event) {
   // One record per call at the platform's own size (16 bytes on the 32-bit
   // target, 24 on 64-bit), so each event gets a pass of the loop to itself.
-  input_event event;
-  const ssize_t got = read(key_fd, &event, sizeof event);
-  if (got != static_cast<ssize_t>(sizeof event)) {
-    // An unplugged device stays readable for select while every read fails;
-    // tell the loop so it stops watching instead of spinning on it.
-    if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-      return kKeyDeviceGone;
-    }
-    return 0;
-  }
-  return DetectShortPress(&key_device_detector, event, MonotonicNow());
+  const ssize_t got = read(key_fd, event, sizeof *event);
+  if (got == static_cast<ssize_t>(sizeof *event)) return KeyReadEvent;
+  // An unplugged device stays readable for select while every read fails;
+  // tell the loop so it stops watching instead of spinning on it.
+  if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return KeyReadGone;
+  return KeyReadNothing;
 }

@@ -1,21 +1,22 @@
-// Key input watcher: turns the keypad's events into short presses of the
-// guarded key.
+// Key input: the keypad's event records, read one at a time, and the
+// short-press detector that judges them.
 #pragma once
 
 #include <linux/input.h>
 
+#include <cstdint>
 #include <ctime>
 
-// ReadKeyEvent's result when the device is gone (unplugged): end of file or
-// a read error that is not transient.
-inline constexpr int kKeyDeviceGone = -1;
+// What one read of the key device found.
+enum KeyRead : int32_t {
+  KeyReadNothing = 0,  // nothing whole: a partial or interrupted read
+  KeyReadEvent = 1,    // one event record
+  KeyReadGone = 2,     // end of file or a lasting read error: the device is gone (unplugged)
+};
 
-// Reads exactly one event record from key_fd, which select reported readable.
-// Returns 1 when the event is the key-up that completes a short press (held
-// less than one second) of a guarded key, kKeyDeviceGone when the device has
-// gone away, and 0 for everything else, a partial or interrupted read
-// included.
-int ReadKeyEvent(int key_fd);
+// Reads exactly one event record from key_fd, which select reported
+// readable, into *event.
+KeyRead ReadKeyEvent(int key_fd, input_event* event);
 
 // The short-press detector's memory, on CLOCK_MONOTONIC. Both codes share it.
 // Zero until the first key-down, so a key-up without one is measured from
@@ -36,15 +37,3 @@ struct ShortPressDetector {
 // key-up that completes a short press: whole seconds count, 0.999999999 s is
 // short and 1 s is not.
 int DetectShortPress(ShortPressDetector* detector, const input_event& event, timespec now);
-
-// Whether the key device's events are stamped on CLOCK_MONOTONIC: an input
-// event device switched to that clock (key_device) is, a FIFO is not.
-void SetKeyStampsMonotonic(bool monotonic);
-
-// When the guarded key went down for the press ReadKeyEvent last completed
-// (the detector's down_time).
-timespec LastKeyDownTime();
-
-// Forgets the key-down ReadKeyEvent remembers and the stamps' clock, as at
-// start-up.
-void ResetKeyInput();

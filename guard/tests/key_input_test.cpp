@@ -1,6 +1,6 @@
-// The key watcher against real pipes, where records go in at the platform's
-// own input_event size, and the short-press detector on a clock of the
-// test's own.
+// Reading the key device against real pipes, where records go in at the
+// platform's own input_event size, and the short-press detector on a clock
+// of the test's own.
 #include "guard/key_input.h"
 
 #include <fcntl.h>
@@ -13,12 +13,13 @@
 
 namespace {
 
+// What the guard makes of one read: the device gone, or what the detector
+// makes of the record read (0 for anything but a short press).
+constexpr int kGone = -1;
+
 class KeyDevice : public testing::Test {
  protected:
-  void SetUp() override {
-    ResetKeyInput();
-    ASSERT_EQ(pipe(fds_), 0);
-  }
+  void SetUp() override { ASSERT_EQ(pipe(fds_), 0); }
   void TearDown() override {
     close(fds_[0]);
     if (fds_[1] >= 0) close(fds_[1]);
@@ -28,13 +29,23 @@ class KeyDevice : public testing::Test {
     ASSERT_TRUE(WriteInputEvent(fds_[1], type, code, value));
   }
 
-  // Writes one key event and returns what the watcher makes of it.
+  // Reads one record from fd and judges it, as the guard does, at the
+  // moment it was read.
+  int ReadKey(int fd) {
+    input_event event;
+    const KeyRead read = ReadKeyEvent(fd, &event);
+    if (read == KeyReadGone) return kGone;
+    return read == KeyReadEvent ? DetectShortPress(&detector_, event, MonotonicNow()) : 0;
+  }
+
+  // Writes one key event and returns what the guard makes of it.
   int Key(uint16_t code, int32_t value) {
     Write(EV_KEY, code, value);
-    return ReadKeyEvent(fds_[0]);
+    return ReadKey(fds_[0]);
   }
 
   int fds_[2] = {-1, -1};
+  ShortPressDetector detector_ = {{0, 0}, {0, 0}, false};
 };
 
 TEST_F(KeyDevice, KeyUpWithoutKeyDownIsMeasuredFromClockOriginAndIsNotShort) {
@@ -51,10 +62,10 @@ TEST_F(KeyDevice, EachCallReadsExactlyOneRecord) {
   Write(EV_SYN, SYN_REPORT, 0);
   Write(EV_KEY, KEY_A, 0);
   Write(EV_SYN, SYN_REPORT, 0);
-  EXPECT_EQ(ReadKeyEvent(fds_[0]), 0);
-  EXPECT_EQ(ReadKeyEvent(fds_[0]), 0);
-  EXPECT_EQ(ReadKeyEvent(fds_[0]), 1);
-  EXPECT_EQ(ReadKeyEvent(fds_[0]), 0);
+  EXPECT_EQ(ReadKey(fds_[0]), 0);
+  EXPECT_EQ(ReadKey(fds_[0]), 0);
+  EXPECT_EQ(ReadKey(fds_[0]), 1);
+  EXPECT_EQ(ReadKey(fds_[0]), 0);
   ASSERT_EQ(fcntl(fds_[0], F_SETFL, O_NONBLOCK), 0);
   char left;
   EXPECT_EQ(read(fds_[0], &left, 1), -1) << "a record was read in part or not at all";
@@ -66,26 +77,26 @@ TEST_F(KeyDevice, PartialRecordIsNoEvent) {
   event.code = KEY_A;
   event.value = 1;
   ASSERT_EQ(write(fds_[1], &event, sizeof event / 2), static_cast<ssize_t>(sizeof event / 2));
-  EXPECT_EQ(ReadKeyEvent(fds_[0]), 0);
+  EXPECT_EQ(ReadKey(fds_[0]), 0);
   // Had the half record been taken as a key-down, this would be short.
   EXPECT_EQ(Key(KEY_A, 0), 0);
 }
 
 TEST_F(KeyDevice, EmptyNonBlockingDeviceIsNoEvent) {
   ASSERT_EQ(fcntl(fds_[0], F_SETFL, O_NONBLOCK), 0);
-  EXPECT_EQ(ReadKeyEvent(fds_[0]), 0);
+  EXPECT_EQ(ReadKey(fds_[0]), 0);
 }
 
 TEST_F(KeyDevice, EndOfFileMeansTheDeviceIsGone) {
   close(fds_[1]);
   fds_[1] = -1;
-  EXPECT_EQ(ReadKeyEvent(fds_[0]), kKeyDeviceGone);
+  EXPECT_EQ(ReadKey(fds_[0]), kGone);
 }
 
 TEST_F(KeyDevice, ReadErrorMeansTheDeviceIsGone) {
   // The write end cannot be read: the same lasting failure as an unplugged
   // device's ENODEV.
-  EXPECT_EQ(ReadKeyEvent(fds_[1]), kKeyDeviceGone);
+  EXPECT_EQ(ReadKey(fds_[1]), kGone);
 }
 
 // The hold measured between the times the detector is handed, on a clock of

@@ -38,7 +38,7 @@ ApPresence AutopilotPresence(timespec /*now*/, timespec* last_heard) {
 
 HalLinkState HalGetLinkState(int /*channel*/) { return static_cast<HalLinkState>(neighbour_link_state); }
 
-int DrainCanInput() {
+int DrainCanInput(ApStatusReport* statuses) {
   neighbour_calls.push_back("drain");
   // Empty whatever stands for the CAN queue so the next select sleeps again.
   if (neighbour_can_fd >= 0) {
@@ -46,12 +46,9 @@ int DrainCanInput() {
     while (read(neighbour_can_fd, frames, sizeof frames) == static_cast<ssize_t>(sizeof frames)) {
     }
   }
+  statuses->count += 1;
+  statuses->standby = neighbour_ap_standby != 0;
   return -2;
-}
-
-int IsApStandby() {
-  neighbour_calls.push_back("standby?");
-  return neighbour_ap_standby;
 }
 
 ApCommandResult SendApStandby() {

@@ -10,11 +10,10 @@
 #include "can/autopilot.h"
 
 // Every call the loop made, in order: "drain", "standby", "warning 13",
-// "cleared 1" (SoundAlarm with its pattern and count), "standby?" for each
-// IsApStandby query.
+// "cleared 1" (SoundAlarm with its pattern and count).
 extern std::vector<std::string> neighbour_calls;
 
-// What IsApStandby answers.
+// The standby bit of the autopilot status each drain decodes.
 extern int neighbour_ap_standby;
 
 // What SendApStandby answers.
@@ -28,7 +27,7 @@ extern int neighbour_link_state;
 extern ApPresence neighbour_ap_presence;
 extern timespec neighbour_ap_last_heard;
 
-// Clears the record: IsApStandby answers 0, the link is up, nothing is
+// Clears the record: the drained statuses say not standby, the link is up, nothing is
 // learnt and neighbour_can_fd is -1 again.
 void ResetNeighbours();
 

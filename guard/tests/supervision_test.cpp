@@ -106,7 +106,7 @@ TEST(Supervision, ReportsReadinessWatchdogAndEveryChangeOnce) {
   neighbour_ap_presence = ApHeard;
   neighbour_ap_last_heard = At(101);
   loop.key_fd = -1;
-  loop.state = GuardAlarming;
+  loop.guard.state = GuardAlarming;
   neighbour_link_state = HalLinkDown;
   now = At(101);
   Supervise(loop, now);
@@ -118,7 +118,7 @@ TEST(Supervision, ReportsReadinessWatchdogAndEveryChangeOnce) {
   // Five seconds without a status: silent, once; then heard again. A bus
   // that comes back, a controller that goes bus-off.
   loop.key_fd = 5;
-  loop.state = GuardIdle;
+  loop.guard.state = GuardIdle;
   loop.client_fd = -1;
   neighbour_link_state = HalLinkUp;
   now = At(105.9);

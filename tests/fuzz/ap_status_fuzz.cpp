@@ -19,8 +19,9 @@ struct Learnt {
   bool standby;
 };
 
-Learnt Snapshot() {
-  return {autopilot_address, command_source_address, ap_status_count, IsApStandby() != 0};
+// heard: the autopilot's statuses the decoder handed back so far.
+Learnt Snapshot(const ApStatusReport& heard) {
+  return {autopilot_address, command_source_address, ap_status_count, heard.standby};
 }
 
 bool Same(const Learnt& a, const Learnt& b) {
@@ -53,7 +54,8 @@ Learnt Expected(const Learnt& before, const CanFrame& frame) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ResetAutopilotMessages();
-  const Learnt start = Snapshot();
+  ApStatusReport heard = {};
+  const Learnt start = Snapshot(heard);
   FUZZ_CHECK(start.autopilot == kAddressNotLearnt && start.command_source == kAddressNotLearnt &&
                  start.status_count == 0 && !start.standby,
              "the reset forgets everything");
@@ -64,11 +66,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     frame.length = data[at + 4];
     std::memcpy(frame.data, data + at + 5, sizeof frame.data);
 
-    const Learnt before = Snapshot();
+    const Learnt before = Snapshot(heard);
     const Learnt expected = Expected(before, frame);
-    DecodeApStatus(&frame);
-    const Learnt after = Snapshot();
+    DecodeApStatus(&frame, &heard);
+    const Learnt after = Snapshot(heard);
     FUZZ_CHECK(Same(after, expected), "the frame taught what its bytes say, nothing else");
+    FUZZ_CHECK(heard.count == ap_status_count, "every autopilot status is handed back, and nothing else");
   }
   return 0;
 }

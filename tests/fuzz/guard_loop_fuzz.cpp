@@ -35,7 +35,7 @@
 #include "common/log_line.h"
 #include "guard/control_socket.h"
 #include "guard/guard_loop.h"
-#include "guard/key_input.h"
+#include "guard/key_device.h"
 #include "guard/tests/recording_neighbours.h"
 #include "tests/fuzz/fuzz_check.h"
 #include "tests/fuzz/virtual_clock.h"
@@ -118,7 +118,7 @@ struct PassFacts {
 PassFacts Facts(PassKind kind) {
   PassFacts facts;
   facts.kind = kind;
-  facts.before = h.loop.state;
+  facts.before = h.loop.guard.state;
   return facts;
 }
 
@@ -144,8 +144,8 @@ size_t ReceiveEchoes() {
 // What one pass must have done, given what came in and the state it found.
 void CheckPass(const PassFacts& pass) {
   const GuardLoop& loop = h.loop;
-  const GuardState after = loop.state;
-  FUZZ_CHECK((loop.timeout_armed != 0) == (after != GuardIdle),
+  const GuardState after = loop.guard.state;
+  FUZZ_CHECK((loop.guard.timeout_armed != 0) == (after != GuardIdle),
              "the time-out is armed exactly when the guard is not idle");
   for (const std::string& call : neighbour_calls) {
     FUZZ_CHECK(call.rfind("other", 0) != 0, "the guard sounds only its two patterns");
@@ -186,7 +186,7 @@ void CheckPass(const PassFacts& pass) {
     }
   }
   FUZZ_CHECK(ReceiveEchoes() == expected_echoes, "a ping is answered exactly while the guard is idle");
-  FUZZ_CHECK(loop.last_control_byte == h.byte_in_force,
+  FUZZ_CHECK(loop.guard.last_control_byte == h.byte_in_force,
              "a 2 is used up by its press or its episode, and one read before a key-down dropped");
   if (pass.before == GuardAwaitConfirm && pass.byte_count > 0) {
     FUZZ_CHECK((after == GuardIdle) == confirmed, "a confirmation, and only one, ends the window");
@@ -284,7 +284,7 @@ void WakeUp(PassFacts pass) {
   timeval no_wait = {0, 0};
   const int result = select(count, &ready, nullptr, nullptr, &no_wait);
   FUZZ_CHECK(result > 0, "the event made a descriptor ready");
-  pass.before = h.loop.state;
+  pass.before = h.loop.guard.state;
   virtual_clock_on = true;
   const timespec now = VirtualNow();
   RunGuardPass(&h.loop, result, &ready, &now);
@@ -298,10 +298,10 @@ void WakeUp(PassFacts pass) {
 // deadline passed, which the wake-up pass serves before the time-out.
 void Wait(int64_t duration_ns, FuzzedDataProvider& input) {
   const int64_t end = virtual_now_ns + duration_ns;
-  while (h.loop.timeout_armed && ToNanoseconds(h.loop.deadline) <= end) {
+  while (h.loop.guard.timeout_armed && ToNanoseconds(h.loop.guard.deadline) <= end) {
     const int how = input.ConsumeIntegralInRange<int>(0, 2);
     const int64_t late = how == 1 ? input.ConsumeIntegralInRange<int64_t>(0, 600000) : 0;
-    const int64_t served = ToNanoseconds(h.loop.deadline);
+    const int64_t served = ToNanoseconds(h.loop.guard.deadline);
     const int64_t at = served + late * kMicrosecond;
     if (at > virtual_now_ns) virtual_now_ns = at;
     if (how == 2) {
@@ -322,8 +322,8 @@ void Wait(int64_t duration_ns, FuzzedDataProvider& input) {
     // The commands keep to a 250 ms schedule: a late time-out delays none
     // of the later ones, and after a stall the schedule starts again from
     // now instead of catching up with commands at once.
-    if (h.loop.timeout_armed) {
-      const int64_t next = ToNanoseconds(h.loop.deadline);
+    if (h.loop.guard.timeout_armed) {
+      const int64_t next = ToNanoseconds(h.loop.guard.deadline);
       const int64_t interval = kStandbyIntervalMicroseconds * kMicrosecond;
       FUZZ_CHECK(next > virtual_now_ns && next <= virtual_now_ns + interval && next >= served + interval,
                  "the next command is due 250 ms after the last one was, and not yet");
@@ -488,7 +488,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider input(data, size);
   const uint32_t open_before = OpenDescriptors();
   ResetNeighbours();
-  ResetKeyInput();
   // As an input-event device the guard has switched to the monotonic clock.
   SetKeyStampsMonotonic(true);
   h = Harness{};

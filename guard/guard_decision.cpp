@@ -1,0 +1,231 @@
+#include "guard/guard_decision.h"
+
+#include <algorithm>
+
+#include "common/monotonic_time.h"
+#include "guard/control_socket.h"
+#include "guard/key_input.h"
+
+namespace {
+
+// One pass's decisions as they are taken.
+struct Decision {
+  GuardRecord guard;
+  GuardActions* actions;
+  uint32_t echoes;  // owed to the client in this pass, sent together at its end
+};
+
+GuardAction Action(GuardActionKind kind) { return {kind, EpisodeUnderWay, {0, 0}, 0, GuardIdle}; }
+
+void Add(Decision* decision, const GuardAction& action) {
+  GuardActions* actions = decision->actions;
+  if (actions->count >= kMaxGuardActions) return;
+  actions->list[actions->count] = action;
+  actions->count += 1;
+}
+
+void Add(Decision* decision, GuardActionKind kind) { Add(decision, Action(kind)); }
+
+void AddEnd(Decision* decision, EpisodeEnd end, timespec at) {
+  GuardAction action = Action(ActEndEpisode);
+  action.end = end;
+  action.at = at;
+  Add(decision, action);
+}
+
+// A window starts at the moment given.
+void LoadWindow(GuardRecord* guard, timespec start, long long microseconds) {
+  guard->deadline = AddMicroseconds(start, microseconds);
+}
+
+// An interval starts where the one before it ended, so a late pass does not
+// shift every later command; after a stall longer than the interval it
+// starts now rather than firing at once to catch up.
+void LoadNextInterval(GuardRecord* guard, timespec now) {
+  timespec next = AddMicroseconds(guard->deadline, kStandbyIntervalMicroseconds);
+  if (IsBefore(next, now)) next = AddMicroseconds(now, kStandbyIntervalMicroseconds);
+  guard->deadline = next;
+}
+
+void DecideTimeout(Decision* decision, timespec now) {
+  GuardRecord* guard = &decision->guard;
+  switch (guard->state) {
+    case GuardAwaitConfirm:
+      guard->state = GuardStandbySent;
+      LoadNextInterval(guard, now);
+      Add(decision, ActSendStandby);
+      guard->timeout_armed = 1;
+      break;
+    case GuardStandbySent:
+      guard->state = GuardAlarming;
+      guard->retry_count += 1;
+      LoadNextInterval(guard, now);
+      // The command first: forking the alarm child takes milliseconds the
+      // command's deadline cannot spare.
+      Add(decision, ActSendStandby);
+      Add(decision, ActSoundWarning);
+      break;
+    case GuardAlarming:
+      guard->retry_count += 1;
+      if (guard->retry_count >= kStandbyRetryLimit) {
+        guard->state = GuardIdle;
+        guard->timeout_armed = 0;
+        guard->retry_count = 0;
+        AddEnd(decision, EpisodeGaveUp, now);
+      } else {
+        LoadNextInterval(guard, now);
+        Add(decision, ActSendStandby);
+      }
+      break;
+    default: {
+      GuardAction action = Action(ActSayUnexpectedTimeout);
+      action.state = guard->state;
+      Add(decision, action);
+      break;
+    }
+  }
+}
+
+// What the byte in force does in the state in force: a ping is answered
+// while idle; a confirmation ends the window and is used up by the press it
+// confirms (a UI that confirmed once and then froze must not confirm every
+// later press); one that comes while the guard sends belongs to the press it
+// was too late for and is used up there. Nothing else, in any state.
+static_assert(kControlBatchBytes <= kMaxControlEchoes, "one echo per byte read must fit");
+
+void ActOnControlByte(Decision* decision) {
+  GuardRecord* guard = &decision->guard;
+  if (guard->state == GuardIdle && guard->last_control_byte == ControlPing) {
+    decision->echoes += 1;
+  } else if (guard->state != GuardIdle && guard->last_control_byte == ControlConfirm) {
+    if (guard->state == GuardAwaitConfirm) {
+      guard->timeout_armed = 0;
+      guard->state = GuardIdle;
+      AddEnd(decision, EpisodeConfirmed, guard->byte_read_at);
+    }
+    guard->last_control_byte = 0;
+  }
+}
+
+void TakeStatuses(GuardRecord* guard, const ApStatusReport& statuses) {
+  if (statuses.count > 0) guard->ap_standby = statuses.standby;
+}
+
+// Each byte but the last acts as it would in a pass of its own; the last
+// stays in force for the pass's wake-up action, so a flood costs the guard
+// one pass, not one per byte.
+void TakeControlBytes(Decision* decision, const ControlReading& control) {
+  GuardRecord* guard = &decision->guard;
+  if (control.client_gone) {
+    guard->last_control_byte = 0;
+    return;
+  }
+  const size_t count = std::min(control.count, kControlBatchBytes);
+  if (count == 0) return;
+  guard->byte_read_at = control.read_at;
+  for (size_t i = 0; i + 1 < count; ++i) {
+    guard->last_control_byte = control.bytes[i];
+    ActOnControlByte(decision);
+  }
+  guard->last_control_byte = control.bytes[count - 1];
+}
+
+// True when the key event read completes a short press.
+bool TakeKeyEvent(GuardRecord* guard, const KeyReading& key) {
+  if (!key.read) return false;
+  ShortPressDetector detector = {guard->press_time, guard->down_time, key.stamps_monotonic};
+  const bool short_press = DetectShortPress(&detector, key.event, key.read_at) == 1;
+  guard->press_time = detector.press_time;
+  guard->down_time = detector.down_time;
+  return short_press;
+}
+
+void BeginPress(Decision* decision, timespec released) {
+  GuardRecord* guard = &decision->guard;
+  GuardAction begin = Action(ActBeginEpisode);
+  begin.at = released;
+  Add(decision, begin);
+  guard->state = GuardAwaitConfirm;
+  LoadWindow(guard, released, kConfirmWindowSeconds * kMicrosecondsPerSecond);
+  guard->timeout_armed = 1;
+  // A confirmation sent ahead, by a UI acting on the key-down, counts for
+  // this press at once. One read before the key went down was not sent for
+  // it (a stray byte, the late answer to an earlier press, a displaced
+  // client's last word) and is dropped.
+  if (guard->last_control_byte == ControlConfirm && IsBefore(guard->byte_read_at, guard->down_time)) {
+    guard->last_control_byte = 0;
+  }
+  ActOnControlByte(decision);
+}
+
+// When the standby the guard acts on was reported: at the drain that
+// brought it, or, reported in an earlier pass, at this one.
+timespec StandbyReportedAt(const PassReading& reading) {
+  return reading.can.statuses.count > 0 ? reading.can.drained_at : reading.began;
+}
+
+void DecideWakeUp(Decision* decision, bool short_press, const PassReading& reading) {
+  GuardRecord* guard = &decision->guard;
+  switch (guard->state) {
+    case GuardIdle:
+      ActOnControlByte(decision);
+      if (short_press) BeginPress(decision, reading.key.read_at);
+      break;
+    case GuardAwaitConfirm:
+      // Nothing else here: a further press does not restart the window.
+      ActOnControlByte(decision);
+      break;
+    case GuardStandbySent:
+    case GuardAlarming:
+      ActOnControlByte(decision);
+      if (guard->ap_standby) {
+        guard->timeout_armed = 0;
+        guard->state = GuardIdle;
+        guard->retry_count = 0;
+        AddEnd(decision, EpisodeStandby, StandbyReportedAt(reading));
+        Add(decision, ActSoundCleared);
+      }
+      break;
+  }
+}
+
+}  // namespace
+
+GuardRecord NewGuardRecord() {
+  GuardRecord guard = {};
+  guard.state = GuardIdle;
+  guard.deadline = {0, 0};
+  guard.timeout_armed = 0;
+  guard.retry_count = 0;
+  guard.last_control_byte = 0;
+  guard.byte_read_at = {0, 0};
+  guard.press_time = {0, 0};
+  guard.down_time = {0, 0};
+  guard.ap_standby = false;
+  return guard;
+}
+
+void DecideGuardPass(const GuardRecord& record, const PassReading& reading, GuardRecord* next,
+                     GuardActions* actions) {
+  actions->count = 0;
+  Decision decision = {record, actions, 0};
+  if (reading.timed_out) {
+    DecideTimeout(&decision, reading.began);
+  } else {
+    TakeStatuses(&decision.guard, reading.can.statuses);
+    TakeControlBytes(&decision, reading.control);
+    const bool short_press = TakeKeyEvent(&decision.guard, reading.key);
+    DecideWakeUp(&decision, short_press, reading);
+    if (decision.echoes > 0) {
+      GuardAction echoes = Action(ActSendEchoes);
+      echoes.count = decision.echoes;
+      Add(&decision, echoes);
+    }
+    // A wake-up past the deadline of a guard still armed runs the time-out
+    // too, so a steady stream of frames can neither starve nor postpone it.
+    const GuardRecord& guard = decision.guard;
+    const bool due = guard.timeout_armed != 0 && !IsBefore(reading.began, guard.deadline);
+    if (due) DecideTimeout(&decision, reading.began);
+  }
+  *next = decision.guard;
+}
