@@ -34,9 +34,9 @@ bool IsGuardedCode(unsigned code) {
   event.code = static_cast<uint16_t>(code);
   event.value = 1;
   const timespec at = {1, 0};
-  (void)DetectShortPress(&detector, event, at);
+  (void)DetectShortPress(&detector, event, at, false);
   event.value = 0;
-  return DetectShortPress(&detector, event, at) == 1;
+  return DetectShortPress(&detector, event, at, false) == 1;
 }
 
 // The codes for which has_code is true, as "code 30" or "codes 30 and 38".
@@ -104,7 +104,7 @@ void AskForPress(int fd, const char* path, long seconds) {
       const input_event& event = events[i];
       if (event.type != EV_KEY || event.code > KEY_MAX) continue;
       // Every key event, as the guard takes them: the key-down starts the hold.
-      const bool short_press = DetectShortPress(&detector, event, seen) == 1;
+      const bool short_press = DetectShortPress(&detector, event, seen, false) == 1;
       if (event.value == 1) key_down_times[event.code] = seen;
       if (event.value != 0) continue;
       any_key = true;

@@ -131,13 +131,12 @@ void TakeControlBytes(Decision* decision, const ControlReading& control) {
 }
 
 // True when the key event read completes a short press.
+// A keypad that went away took its held keys with it: a key-up after its
+// return is none, and a new chord starts afresh.
 bool TakeKeyEvent(GuardRecord* guard, const KeyReading& key) {
+  if (key.device_lost) guard->keys.keys_down = 0;
   if (!key.read) return false;
-  ShortPressDetector detector = {guard->press_time, guard->down_time, key.stamps_monotonic};
-  const bool short_press = DetectShortPress(&detector, key.event, key.read_at) == 1;
-  guard->press_time = detector.press_time;
-  guard->down_time = detector.down_time;
-  return short_press;
+  return DetectShortPress(&guard->keys, key.event, key.read_at, key.stamps_monotonic) == 1;
 }
 
 void BeginPress(Decision* decision, timespec released) {
@@ -152,7 +151,7 @@ void BeginPress(Decision* decision, timespec released) {
   // this press at once. One read before the key went down was not sent for
   // it (a stray byte, the late answer to an earlier press, a displaced
   // client's last word) and is dropped.
-  if (guard->last_control_byte == ControlConfirm && IsBefore(guard->byte_read_at, guard->down_time)) {
+  if (guard->last_control_byte == ControlConfirm && IsBefore(guard->byte_read_at, guard->keys.down_time)) {
     guard->last_control_byte = 0;
   }
   ActOnControlByte(decision);
@@ -199,8 +198,7 @@ GuardRecord NewGuardRecord() {
   guard.retry_count = 0;
   guard.last_control_byte = 0;
   guard.byte_read_at = {0, 0};
-  guard.press_time = {0, 0};
-  guard.down_time = {0, 0};
+  guard.keys = {0, {0, 0}, {0, 0}};
   guard.ap_standby = false;
   return guard;
 }

@@ -13,6 +13,7 @@
 
 #include "can/autopilot.h"
 #include "guard/episode_record.h"
+#include "guard/key_input.h"
 
 enum GuardState : int32_t {
   GuardIdle = 0,          // waiting for a short press
@@ -44,10 +45,9 @@ struct GuardRecord {
   // When the byte in force was read: a confirmation counts only for a press
   // whose key went down before it.
   timespec byte_read_at;
-  // The short-press detector's memory (ShortPressDetector, key_input.h):
-  // when a guarded key-down was last read, and when that key went down.
-  timespec press_time;
-  timespec down_time;
+  // The short-press detector's memory: the guarded keys held, and when
+  // their chord began.
+  ShortPressDetector keys;
   // What the latest autopilot status said: standby or not. It stays from
   // pass to pass until the next status.
   bool ap_standby;
@@ -76,6 +76,7 @@ struct KeyReading {
   input_event event;  // with the device's own time stamp
   timespec read_at;
   bool stamps_monotonic;  // the device stamps its events on CLOCK_MONOTONIC
+  bool device_lost;       // the device went away in this pass: its keys are up
 };
 
 // What one pass of the loop read.

@@ -65,6 +65,7 @@ void ReadKeyDevice(GuardLoop* loop, const fd_set* ready, KeyReading* key) {
     key->read_at = MonotonicNow();
     key->stamps_monotonic = KeyStampsMonotonic();
   } else if (read == KeyReadGone) {
+    key->device_lost = true;
     loop->key_fd = DropKeyDevice(loop->key_fd);
   }
 }

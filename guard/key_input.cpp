@@ -14,27 +14,35 @@ constexpr unsigned kGuardedKeyCodes[] = {KEY_A, KEY_L};
 constexpr int kKeyUp = 0;
 constexpr int kKeyDown = 1;
 
-bool IsGuardedKey(unsigned code) {
-  for (unsigned guarded : kGuardedKeyCodes) {
-    if (code == guarded) return true;
+// The key's bit in the detector's set; 0 for a key that is not guarded.
+uint32_t GuardedKeyBit(unsigned code) {
+  for (uint32_t i = 0; i < sizeof kGuardedKeyCodes / sizeof kGuardedKeyCodes[0]; ++i) {
+    if (code == kGuardedKeyCodes[i]) return 1U << i;
   }
-  return false;
+  return 0;
 }
 
 }  // namespace
 
-int DetectShortPress(ShortPressDetector* detector, const input_event& event, timespec now) {
-  if (event.type != EV_KEY || !IsGuardedKey(event.code)) return 0;
+int DetectShortPress(ShortPressDetector* detector, const input_event& event, timespec now,
+                     bool stamps_monotonic) {
+  const uint32_t key = event.type == EV_KEY ? GuardedKeyBit(event.code) : 0;
+  if (key == 0) return 0;
   if (event.value == kKeyDown) {
-    detector->press_time = now;
-    detector->down_time = now;
-    const timespec stamp = {static_cast<time_t>(event.input_event_sec),
-                            static_cast<long>(event.input_event_usec) * kNanosecondsPerMicrosecond};
-    if (detector->stamps_monotonic && IsBefore(stamp, now)) detector->down_time = stamp;
+    if (detector->keys_down == 0) {
+      detector->press_time = now;
+      detector->down_time = now;
+      const timespec stamp = {static_cast<time_t>(event.input_event_sec),
+                              static_cast<long>(event.input_event_usec) * kNanosecondsPerMicrosecond};
+      if (stamps_monotonic && IsBefore(stamp, now)) detector->down_time = stamp;
+    }
+    detector->keys_down |= key;
     return 0;
   }
-  if (event.value == kKeyUp) return TimespecDiff(detector->press_time, now).tv_sec <= 0 ? 1 : 0;
-  return 0;  // auto-repeat and anything else
+  if (event.value != kKeyUp || (detector->keys_down & key) == 0) return 0;  // auto-repeat, a key not held
+  detector->keys_down &= ~key;
+  if (detector->keys_down != 0) return 0;
+  return TimespecDiff(detector->press_time, now).tv_sec <= 0 ? 1 : 0;
 }
 
 KeyRead ReadKeyEvent(int key_fd, input_event* event) {

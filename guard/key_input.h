@@ -18,11 +18,14 @@ enum KeyRead : int32_t {
 // readable, into *event.
 KeyRead ReadKeyEvent(int key_fd, input_event* event);
 
-// The short-press detector's memory, on CLOCK_MONOTONIC. Both codes share it.
-// Zero until the first key-down, so a key-up without one is measured from
-// the clock's origin and is not short.
+// The short-press detector's memory, on CLOCK_MONOTONIC. A press is the
+// helmsman's, not a key's: holds of the guarded keys that overlap (a chord,
+// both codes at once) are one press, from its first key-down to its last
+// key-up; a key-up of a key not held (down before the guard started, or
+// before the keypad was lost) is none.
 struct ShortPressDetector {
-  // When a guarded key-down was last read: what the hold is measured from.
+  uint32_t keys_down;  // the guarded keys held, a bit each
+  // When the chord's first key-down was read: what the hold is measured from.
   timespec press_time;
   // When that key went down: its event's own time stamp where the device
   // stamps on CLOCK_MONOTONIC (never later than press_time), else
@@ -30,10 +33,10 @@ struct ShortPressDetector {
   // after this moment, even when the guard reads the key-down after the
   // UI's answer to it.
   timespec down_time;
-  bool stamps_monotonic;
 };
 
-// Takes one event seen at now (CLOCK_MONOTONIC). Returns 1 when it is the
-// key-up that completes a short press: whole seconds count, 0.999999999 s is
-// short and 1 s is not.
-int DetectShortPress(ShortPressDetector* detector, const input_event& event, timespec now);
+// Takes one event seen at now (CLOCK_MONOTONIC), stamped on that clock when
+// stamps_monotonic. Returns 1 when it is the key-up that completes a short
+// press: whole seconds count, 0.999999999 s is short and 1 s is not.
+int DetectShortPress(ShortPressDetector* detector, const input_event& event, timespec now,
+                     bool stamps_monotonic);

@@ -265,14 +265,6 @@ TEST_F(GuardLoopTest, IdleShortPressArmsThreeSecondWindow) {
   EXPECT_THAT(neighbour_calls, IsEmpty());
 }
 
-TEST_F(GuardLoopTest, EitherGuardedKeyCodeCompletesAShortPress) {
-  WriteKey(key_write_, kKeyDown, KEY_L);
-  Pass();
-  WriteKey(key_write_, kKeyUp, KEY_A);
-  Pass();
-  EXPECT_EQ(loop_.guard.state, GuardAwaitConfirm);
-}
-
 TEST_F(GuardLoopTest, IdlePingIsEchoedAndAPressInTheSamePassStillOpensTheWindow) {
   const int client = ConnectAccepted();
   SendAndPass(client, ControlPing);
