@@ -91,11 +91,15 @@ const char* Plural(int32_t count) { return count == 1 ? "" : "s"; }
 
 }  // namespace
 
-void BeginEpisode(EpisodeRecord* record, timespec now) {
+void BeginEpisode(EpisodeRecord* record, timespec released, timespec read_at, timespec now) {
   *record = {};
   record->end = EpisodeUnderWay;
-  record->released = now;
-  clock_gettime(CLOCK_REALTIME, &record->released_wall);
+  record->released = released;
+  record->released_read = read_at;
+  timespec wall;
+  clock_gettime(CLOCK_REALTIME, &wall);
+  record->released_wall = NanosecondsToTimespec(TimespecNanoseconds(wall) - TimespecNanoseconds(now) +
+                                                TimespecNanoseconds(released));
 }
 
 void NoteStandbyCommand(EpisodeRecord* record, const ApCommandResult& result, HalLinkState link,
@@ -136,6 +140,8 @@ size_t FormatEpisodeLine(const EpisodeRecord& record, AlarmType alarm, char* out
   Add(&text, "Press of the autopilot key released at ");
   AddWallTime(&text, record, WallDateTime);
   AddMilliseconds(&text, record);
+  const long long lag_ms = MillisecondsBetween(record.released, record.released_read);
+  if (lag_ms > 0) Add(&text, " (read %lld ms later)", lag_ms);
   Add(&text, ": ");
   if (record.end == EpisodeConfirmed) {
     if (ConfirmedAhead(record)) {
@@ -230,7 +236,7 @@ size_t FormatJournalFields(const EpisodeRecord& record, AlarmType alarm, const c
   AddWallTime(&text, record, WallIsoDateTime);
   AddMilliseconds(&text, record);
   AddWallTime(&text, record, WallZone);
-  Add(&text, "\n");
+  Add(&text, "\nHELMWATCH_READ_LAG_MS=%lld\n", MillisecondsBetween(record.released, record.released_read));
   if (confirmed && !ConfirmedAhead(record)) {
     Add(&text, "HELMWATCH_CONFIRMED_MS=%lld\n", MillisecondsBetween(record.released, record.ended));
   }

@@ -32,8 +32,9 @@ enum CommandTrouble : int32_t {
 
 struct EpisodeRecord {
   EpisodeEnd end;
-  timespec released;       // CLOCK_MONOTONIC, when the guard read the key-up
-  timespec released_wall;  // the same moment on the wall clock
+  timespec released;       // CLOCK_MONOTONIC, the key-up's moment (its own stamp)
+  timespec released_read;  // when the guard read the key-up
+  timespec released_wall;  // the key-up's moment on the wall clock
   timespec ended;          // CLOCK_MONOTONIC; for a confirmation, when the 2 was read
   timespec first_command;  // when the first command was due, sent or not
   int32_t commands_sent;
@@ -45,8 +46,9 @@ struct EpisodeRecord {
   bool warning_cut_short;  // by the all-clear
 };
 
-// A new episode: a short press released now.
-void BeginEpisode(EpisodeRecord* record, timespec now);
+// A new episode: a short press released at released and read at read_at;
+// now (CLOCK_MONOTONIC) is when the wall clock is read.
+void BeginEpisode(EpisodeRecord* record, timespec released, timespec read_at, timespec now);
 
 // One standby command due now and what became of it; link is the CAN link's
 // state, asked only when the command did not go.

@@ -15,7 +15,7 @@ struct Decision {
   uint32_t echoes;  // owed to the client in this pass, sent together at its end
 };
 
-GuardAction Action(GuardActionKind kind) { return {kind, EpisodeUnderWay, {0, 0}, 0, GuardIdle}; }
+GuardAction Action(GuardActionKind kind) { return {kind, EpisodeUnderWay, {0, 0}, {0, 0}, 0, GuardIdle}; }
 
 void Add(Decision* decision, const GuardAction& action) {
   GuardActions* actions = decision->actions;
@@ -130,19 +130,22 @@ void TakeControlBytes(Decision* decision, const ControlReading& control) {
   guard->last_control_byte = control.bytes[count - 1];
 }
 
-// True when the key event read completes a short press.
+// True when the key event read completes a short press, released at
+// *released.
 // A keypad that went away took its held keys with it: a key-up after its
 // return is none, and a new chord starts afresh.
-bool TakeKeyEvent(GuardRecord* guard, const KeyReading& key) {
+bool TakeKeyEvent(GuardRecord* guard, const KeyReading& key, timespec* released) {
   if (key.device_lost) guard->keys.keys_down = 0;
   if (!key.read) return false;
-  return DetectShortPress(&guard->keys, key.event, key.read_at, key.stamps_monotonic) == 1;
+  return DetectShortPress(&guard->keys, key.event, key.read_at, key.stamps_monotonic, released) == 1;
 }
 
-void BeginPress(Decision* decision, timespec released) {
+// The window runs from the key-up's own moment, however late it was read.
+void BeginPress(Decision* decision, timespec released, timespec read_at) {
   GuardRecord* guard = &decision->guard;
   GuardAction begin = Action(ActBeginEpisode);
   begin.at = released;
+  begin.read_at = read_at;
   Add(decision, begin);
   guard->state = GuardAwaitConfirm;
   LoadWindow(guard, released, kConfirmWindowSeconds * kMicrosecondsPerSecond);
@@ -163,12 +166,12 @@ timespec StandbyReportedAt(const PassReading& reading) {
   return reading.can.statuses.count > 0 ? reading.can.drained_at : reading.began;
 }
 
-void DecideWakeUp(Decision* decision, bool short_press, const PassReading& reading) {
+void DecideWakeUp(Decision* decision, bool short_press, timespec released, const PassReading& reading) {
   GuardRecord* guard = &decision->guard;
   switch (guard->state) {
     case GuardIdle:
       ActOnControlByte(decision);
-      if (short_press) BeginPress(decision, reading.key.read_at);
+      if (short_press) BeginPress(decision, released, reading.key.read_at);
       break;
     case GuardAwaitConfirm:
       // Nothing else here: a further press does not restart the window.
@@ -198,7 +201,7 @@ GuardRecord NewGuardRecord() {
   guard.retry_count = 0;
   guard.last_control_byte = 0;
   guard.byte_read_at = {0, 0};
-  guard.keys = {0, {0, 0}, {0, 0}};
+  guard.keys = {0, {0, 0}};
   guard.ap_standby = false;
   return guard;
 }
@@ -212,8 +215,9 @@ void DecideGuardPass(const GuardRecord& record, const PassReading& reading, Guar
   } else {
     TakeStatuses(&decision.guard, reading.can.statuses);
     TakeControlBytes(&decision, reading.control);
-    const bool short_press = TakeKeyEvent(&decision.guard, reading.key);
-    DecideWakeUp(&decision, short_press, reading);
+    timespec released = {0, 0};
+    const bool short_press = TakeKeyEvent(&decision.guard, reading.key, &released);
+    DecideWakeUp(&decision, short_press, released, reading);
     if (decision.echoes > 0) {
       GuardAction echoes = Action(ActSendEchoes);
       echoes.count = decision.echoes;

@@ -101,7 +101,8 @@ enum GuardActionKind : int32_t {
 struct GuardAction {
   GuardActionKind kind;
   EpisodeEnd end;    // ActEndEpisode
-  timespec at;       // ActBeginEpisode, ActEndEpisode
+  timespec at;       // ActBeginEpisode (the key-up's moment), ActEndEpisode
+  timespec read_at;  // ActBeginEpisode: when the guard read the key-up
   uint32_t count;    // ActSendEchoes
   GuardState state;  // ActSayUnexpectedTimeout
 };

@@ -111,7 +111,7 @@ void CarryOut(GuardLoop* loop, const GuardAction& action) {
     case ActBeginEpisode:
       // An episode that ended in this same pass is told before the next.
       if (loop->episode_ended) TellEpisode(loop);
-      BeginEpisode(&loop->episode, action.at);
+      BeginEpisode(&loop->episode, action.at, action.read_at, MonotonicNow());
       break;
     case ActEndEpisode:
       EndEpisode(&loop->episode, action.end, action.at);

@@ -24,25 +24,23 @@ uint32_t GuardedKeyBit(unsigned code) {
 
 }  // namespace
 
-int DetectShortPress(ShortPressDetector* detector, const input_event& event, timespec now,
-                     bool stamps_monotonic) {
+int DetectShortPress(ShortPressDetector* detector, const input_event& event, timespec read_at,
+                     bool stamps_monotonic, timespec* released) {
   const uint32_t key = event.type == EV_KEY ? GuardedKeyBit(event.code) : 0;
   if (key == 0) return 0;
+  timespec moved = {static_cast<time_t>(event.input_event_sec),
+                    static_cast<long>(event.input_event_usec) * kNanosecondsPerMicrosecond};
+  if (!stamps_monotonic || IsBefore(read_at, moved)) moved = read_at;
   if (event.value == kKeyDown) {
-    if (detector->keys_down == 0) {
-      detector->press_time = now;
-      detector->down_time = now;
-      const timespec stamp = {static_cast<time_t>(event.input_event_sec),
-                              static_cast<long>(event.input_event_usec) * kNanosecondsPerMicrosecond};
-      if (stamps_monotonic && IsBefore(stamp, now)) detector->down_time = stamp;
-    }
+    if (detector->keys_down == 0) detector->down_time = moved;
     detector->keys_down |= key;
     return 0;
   }
   if (event.value != kKeyUp || (detector->keys_down & key) == 0) return 0;  // auto-repeat, a key not held
   detector->keys_down &= ~key;
   if (detector->keys_down != 0) return 0;
-  return TimespecDiff(detector->press_time, now).tv_sec <= 0 ? 1 : 0;
+  if (released != nullptr) *released = moved;
+  return TimespecDiff(detector->down_time, moved).tv_sec <= 0 ? 1 : 0;
 }
 
 KeyRead ReadKeyEvent(int key_fd, input_event* event) {

@@ -23,20 +23,21 @@ KeyRead ReadKeyEvent(int key_fd, input_event* event);
 // both codes at once) are one press, from its first key-down to its last
 // key-up; a key-up of a key not held (down before the guard started, or
 // before the keypad was lost) is none.
+//
+// Each key moved at its event's own stamp where the device stamps on
+// CLOCK_MONOTONIC (never later than it was read), else when it was read (a
+// FIFO): a read held up by load changes neither the hold nor the moments.
 struct ShortPressDetector {
   uint32_t keys_down;  // the guarded keys held, a bit each
-  // When the chord's first key-down was read: what the hold is measured from.
-  timespec press_time;
-  // When that key went down: its event's own time stamp where the device
-  // stamps on CLOCK_MONOTONIC (never later than press_time), else
-  // press_time. The UI, reading the same device, can act on a key-down only
-  // after this moment, even when the guard reads the key-down after the
-  // UI's answer to it.
+  // When the chord's first key went down. The UI, reading the same device,
+  // can act on a key-down only after this moment, even when the guard reads
+  // the key-down after the UI's answer to it.
   timespec down_time;
 };
 
-// Takes one event seen at now (CLOCK_MONOTONIC), stamped on that clock when
-// stamps_monotonic. Returns 1 when it is the key-up that completes a short
-// press: whole seconds count, 0.999999999 s is short and 1 s is not.
-int DetectShortPress(ShortPressDetector* detector, const input_event& event, timespec now,
-                     bool stamps_monotonic);
+// Takes one event read at read_at (CLOCK_MONOTONIC), stamped on that clock
+// when stamps_monotonic. Returns 1 when it is the key-up that completes a
+// short press: whole seconds count, 0.999999999 s is short and 1 s is not;
+// *released (when given) is then the key-up's moment.
+int DetectShortPress(ShortPressDetector* detector, const input_event& event, timespec read_at,
+                     bool stamps_monotonic, timespec* released = nullptr);

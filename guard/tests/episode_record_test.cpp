@@ -77,7 +77,7 @@ const EpisodeCase kCases[] = {
 EpisodeRecord Play(const EpisodeCase& c) {
   const timespec released = {1000, 0};
   EpisodeRecord record;
-  BeginEpisode(&record, released);
+  BeginEpisode(&record, released, released, released);
   record.released_wall = {1796653927, 123456789};  // 2026-12-07 14:32:07.123 UTC
   long long at_ms = 3000;
   for (const Command& command : c.commands) {
@@ -122,14 +122,19 @@ TEST_F(EpisodeRecordTest, TroubleLineAndJournalFieldsNameTheCause) {
   EXPECT_EQ(std::string(text, FormatJournalFields(refused, AlarmBuzzer, "the line", text, sizeof text)),
             "MESSAGE=the line\nMESSAGE_ID=7f9a6f7f0b34461c927c67af9dbd9c1d\nPRIORITY=4\n"
             "SYSLOG_IDENTIFIER=helmwatch\nHELMWATCH_OUTCOME=standby\n"
-            "HELMWATCH_RELEASED=2026-12-07T14:32:07.123+0000\nHELMWATCH_COMMANDS_SENT=1\n"
+            "HELMWATCH_RELEASED=2026-12-07T14:32:07.123+0000\nHELMWATCH_READ_LAG_MS=0\nHELMWATCH_COMMANDS_SENT=1\n"
             "HELMWATCH_COMMANDS_NOT_SENT=2\nHELMWATCH_NOT_SENT_CAUSE=refused\n"
             "HELMWATCH_FIRST_COMMAND_MS=3000\nHELMWATCH_STANDBY_MS=600\nHELMWATCH_WARNING=started\n");
-  const EpisodeRecord confirmed = Play(kCases[0]);
+  // A key-up the guard read late: dated by its stamp, the lag told.
+  EpisodeRecord confirmed = Play(kCases[0]);
+  confirmed.released_read = AddMicroseconds(confirmed.released, 190000);
   EXPECT_EQ(std::string(text, FormatJournalFields(confirmed, AlarmBuzzer, "m", text, sizeof text)),
             "MESSAGE=m\nMESSAGE_ID=7f9a6f7f0b34461c927c67af9dbd9c1d\nPRIORITY=6\n"
             "SYSLOG_IDENTIFIER=helmwatch\nHELMWATCH_OUTCOME=confirmed\n"
-            "HELMWATCH_RELEASED=2026-12-07T14:32:07.123+0000\nHELMWATCH_CONFIRMED_MS=850\n");
+            "HELMWATCH_RELEASED=2026-12-07T14:32:07.123+0000\nHELMWATCH_READ_LAG_MS=190\nHELMWATCH_CONFIRMED_MS=850\n");
+  EXPECT_EQ(std::string(text, FormatEpisodeLine(confirmed, AlarmBuzzer, text, sizeof text)),
+            "Press of the autopilot key released at 2026-12-07 14:32:07.123 (read 190 ms later): confirmed by "
+            "the UI after 850 ms");
   // Cut to the buffer, still terminated.
   EXPECT_EQ(FormatEpisodeLine(refused, AlarmBuzzer, text, 20), 19u);
   EXPECT_EQ(std::string(text), "Press of the autopi");

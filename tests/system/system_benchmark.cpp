@@ -504,7 +504,7 @@ void RecordCost() {
   SendLogLinesTo(lines[1]);
   StartEpisodeLog((folder + "/control").c_str(), AlarmBuzzer);
   EpisodeRecord record;
-  BeginEpisode(&record, MonotonicNow());
+  BeginEpisode(&record, MonotonicNow(), MonotonicNow(), MonotonicNow());
   for (int k = 0; k < kRetries; ++k) NoteStandbyCommand(&record, {ApCommandSent, 0, 0}, HalLinkUp, MonotonicNow());
   record.warning_started = true;
   EndEpisode(&record, EpisodeGaveUp, MonotonicNow());
