@@ -87,10 +87,10 @@ void DecideTimeout(Decision* decision, timespec now) {
 }
 
 // What the byte in force does in the state in force: a ping is answered
-// while idle; a confirmation ends the window and is used up by the press it
-// confirms (a UI that confirmed once and then froze must not confirm every
-// later press); one that comes while the guard sends belongs to the press it
-// was too late for and is used up there. Nothing else, in any state.
+// while idle; a confirmation read before the deadline ends the window and is
+// used up by the press it confirms (a UI that confirmed once and then froze
+// must not confirm every later press); one read later belongs to the press
+// it was too late for and is used up there. Nothing else, in any state.
 static_assert(kControlBatchBytes <= kMaxControlEchoes, "one echo per byte read must fit");
 
 void ActOnControlByte(Decision* decision) {
@@ -98,7 +98,9 @@ void ActOnControlByte(Decision* decision) {
   if (guard->state == GuardIdle && guard->last_control_byte == ControlPing) {
     decision->echoes += 1;
   } else if (guard->state != GuardIdle && guard->last_control_byte == ControlConfirm) {
-    if (guard->state == GuardAwaitConfirm) {
+    // Read at or after the deadline, even in a pass that began before it
+    // or ran late, it is too late: the press's first command is due.
+    if (guard->state == GuardAwaitConfirm && IsBefore(guard->byte_read_at, guard->deadline)) {
       guard->timeout_armed = 0;
       guard->state = GuardIdle;
       AddEnd(decision, EpisodeConfirmed, guard->byte_read_at);
