@@ -86,26 +86,47 @@ void DecideTimeout(Decision* decision, timespec now) {
   }
 }
 
-// What the byte in force does in the state in force: a ping is answered
-// while idle; a confirmation read before the deadline ends the window and is
-// used up by the press it confirms (a UI that confirmed once and then froze
-// must not confirm every later press); one read later belongs to the press
-// it was too late for and is used up there. Nothing else, in any state.
+// What the standing bytes do in the state in force: a confirmation read
+// before the deadline ends the window and is used up by the press it
+// confirms (a UI that confirmed once and then froze must not confirm every
+// later press); one read later belongs to the press it was too late for
+// and is used up there. A standing ping is answered while idle. Nothing
+// else, in any state.
 static_assert(kControlBatchBytes <= kMaxControlEchoes, "one echo per byte read must fit");
 
-void ActOnControlByte(Decision* decision) {
+void ActOnStandingBytes(Decision* decision) {
   GuardRecord* guard = &decision->guard;
-  if (guard->state == GuardIdle && guard->last_control_byte == ControlPing) {
-    decision->echoes += 1;
-  } else if (guard->state != GuardIdle && guard->last_control_byte == ControlConfirm) {
-    // Read at or after the deadline, even in a pass that began before it
-    // or ran late, it is too late: the press's first command is due.
-    if (guard->state == GuardAwaitConfirm && IsBefore(guard->byte_read_at, guard->deadline)) {
-      guard->timeout_armed = 0;
-      guard->state = GuardIdle;
-      AddEnd(decision, EpisodeConfirmed, guard->byte_read_at);
-    }
-    guard->last_control_byte = 0;
+  if (guard->state == GuardIdle) {
+    if (guard->ping_standing) decision->echoes += 1;
+    return;
+  }
+  if (!guard->confirmation) return;
+  // Read at or after the deadline, even in a pass that began before it or
+  // ran late, it is too late: the press's first command is due.
+  if (guard->state == GuardAwaitConfirm && IsBefore(guard->confirmation_read_at, guard->deadline)) {
+    guard->timeout_armed = 0;
+    guard->state = GuardIdle;
+    AddEnd(decision, EpisodeConfirmed, guard->confirmation_read_at);
+  }
+  guard->confirmation = false;
+}
+
+// What one byte leaves standing. The bytes are kept on the wire as they
+// were; only a byte other than 1 and 2 has two meanings: it ends a
+// standing ping, and withdraws a confirmation only while none stands (the
+// client library's HelmwatchPing sends 1 and then 0, HelmwatchWithdraw a
+// lone 0), so that a UI that confirms on the key-down and pings before the
+// key-up keeps its confirmation.
+void TakeControlByte(GuardRecord* guard, uint8_t byte, timespec read_at) {
+  if (byte == ControlPing) {
+    guard->ping_standing = true;
+  } else if (byte == ControlConfirm) {
+    guard->confirmation = true;
+    guard->confirmation_read_at = read_at;
+  } else if (guard->ping_standing) {
+    guard->ping_standing = false;
+  } else {
+    guard->confirmation = false;
   }
 }
 
@@ -114,22 +135,20 @@ void TakeStatuses(GuardRecord* guard, const ApStatusReport& statuses) {
 }
 
 // Each byte but the last acts as it would in a pass of its own; the last
-// stays in force for the pass's wake-up action, so a flood costs the guard
-// one pass, not one per byte.
+// acts in the pass's wake-up action, so a flood costs the guard one pass,
+// not one per byte. A client gone takes what it left standing with it.
 void TakeControlBytes(Decision* decision, const ControlReading& control) {
   GuardRecord* guard = &decision->guard;
   if (control.client_gone) {
-    guard->last_control_byte = 0;
+    guard->ping_standing = false;
+    guard->confirmation = false;
     return;
   }
   const size_t count = std::min(control.count, kControlBatchBytes);
-  if (count == 0) return;
-  guard->byte_read_at = control.read_at;
-  for (size_t i = 0; i + 1 < count; ++i) {
-    guard->last_control_byte = control.bytes[i];
-    ActOnControlByte(decision);
+  for (size_t i = 0; i < count; ++i) {
+    if (i > 0) ActOnStandingBytes(decision);
+    TakeControlByte(guard, control.bytes[i], control.read_at);
   }
-  guard->last_control_byte = control.bytes[count - 1];
 }
 
 // True when the key event read completes a short press, released at
@@ -156,10 +175,10 @@ void BeginPress(Decision* decision, timespec released, timespec read_at) {
   // this press at once. One read before the key went down was not sent for
   // it (a stray byte, the late answer to an earlier press, a displaced
   // client's last word) and is dropped.
-  if (guard->last_control_byte == ControlConfirm && IsBefore(guard->byte_read_at, guard->keys.down_time)) {
-    guard->last_control_byte = 0;
+  if (guard->confirmation && IsBefore(guard->confirmation_read_at, guard->keys.down_time)) {
+    guard->confirmation = false;
   }
-  ActOnControlByte(decision);
+  ActOnStandingBytes(decision);
 }
 
 // When the standby the guard acts on was reported: at the drain that
@@ -172,16 +191,16 @@ void DecideWakeUp(Decision* decision, bool short_press, timespec released, const
   GuardRecord* guard = &decision->guard;
   switch (guard->state) {
     case GuardIdle:
-      ActOnControlByte(decision);
+      ActOnStandingBytes(decision);
       if (short_press) BeginPress(decision, released, reading.key.read_at);
       break;
     case GuardAwaitConfirm:
       // Nothing else here: a further press does not restart the window.
-      ActOnControlByte(decision);
+      ActOnStandingBytes(decision);
       break;
     case GuardStandbySent:
     case GuardAlarming:
-      ActOnControlByte(decision);
+      ActOnStandingBytes(decision);
       if (guard->ap_standby) {
         guard->timeout_armed = 0;
         guard->state = GuardIdle;
@@ -201,8 +220,9 @@ GuardRecord NewGuardRecord() {
   guard.deadline = {0, 0};
   guard.timeout_armed = 0;
   guard.retry_count = 0;
-  guard.last_control_byte = 0;
-  guard.byte_read_at = {0, 0};
+  guard.ping_standing = false;
+  guard.confirmation = false;
+  guard.confirmation_read_at = {0, 0};
   guard.keys = {0, {0, 0}};
   guard.ap_standby = false;
   return guard;

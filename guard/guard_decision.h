@@ -40,11 +40,15 @@ struct GuardRecord {
   timespec deadline;
   int timeout_armed;
   int32_t retry_count;
-  // Stays in force from pass to pass until the next byte or the client's end.
-  uint8_t last_control_byte;
-  // When the byte in force was read: a confirmation counts only for a press
-  // whose key went down before it.
-  timespec byte_read_at;
+  // What the UI's bytes leave standing, until the client's end. A 1 stands
+  // until a later byte other than 1 or 2 ends it; a 2 stands until a press
+  // uses it up, or a byte other than 1 or 2 withdraws it while no ping
+  // stands: a ping, standing or answered and ended, never touches it.
+  bool ping_standing;
+  bool confirmation;
+  // When the 2 was read: it counts only for a press whose key went down
+  // before it, and only read before that press's deadline.
+  timespec confirmation_read_at;
   // The short-press detector's memory: the guarded keys held, and when
   // their chord began.
   ShortPressDetector keys;
