@@ -130,8 +130,10 @@ void TakeControlByte(GuardRecord* guard, uint8_t byte, timespec read_at) {
   }
 }
 
+// Statuses count from the episode's start on; those drained in the pass
+// that reads the key-up may have come before it, and count for nothing.
 void TakeStatuses(GuardRecord* guard, const ApStatusReport& statuses) {
-  if (statuses.count > 0) guard->ap_standby = statuses.standby;
+  if (guard->state != GuardIdle && statuses.count > 0) guard->standby_heard = statuses.standby;
 }
 
 // Each byte but the last acts as it would in a pass of its own; the last
@@ -169,6 +171,7 @@ void BeginPress(Decision* decision, timespec released, timespec read_at) {
   begin.read_at = read_at;
   Add(decision, begin);
   guard->state = GuardAwaitConfirm;
+  guard->standby_heard = false;
   LoadWindow(guard, released, kConfirmWindowSeconds * kMicrosecondsPerSecond);
   guard->timeout_armed = 1;
   // A confirmation sent ahead, by a UI acting on the key-down, counts for
@@ -201,7 +204,7 @@ void DecideWakeUp(Decision* decision, bool short_press, timespec released, const
     case GuardStandbySent:
     case GuardAlarming:
       ActOnStandingBytes(decision);
-      if (guard->ap_standby) {
+      if (guard->standby_heard) {
         guard->timeout_armed = 0;
         guard->state = GuardIdle;
         guard->retry_count = 0;
@@ -224,7 +227,7 @@ GuardRecord NewGuardRecord() {
   guard.confirmation = false;
   guard.confirmation_read_at = {0, 0};
   guard.keys = {0, {0, 0}};
-  guard.ap_standby = false;
+  guard.standby_heard = false;
   return guard;
 }
 

@@ -52,9 +52,11 @@ struct GuardRecord {
   // The short-press detector's memory: the guarded keys held, and when
   // their chord began.
   ShortPressDetector keys;
-  // What the latest autopilot status said: standby or not. It stays from
-  // pass to pass until the next status.
-  bool ap_standby;
+  // Whether the latest autopilot status heard since the press's release
+  // said standby: a status from before the press tells nothing of the
+  // autopilot now (another station may have engaged it since), so it
+  // neither ends the episode nor sounds the all-clear.
+  bool standby_heard;
 };
 
 // The record as the loop enters: idle, nothing armed, nothing heard.
