@@ -178,11 +178,12 @@ StatusFacts GuardStatusFacts(const GuardLoop* loop, timespec now) {
 }
 
 void RunGuardPass(GuardLoop* loop, int select_result, const fd_set* ready, const timespec* now) {
-  PassReading reading = {};
+  PassReading& reading = loop->last_reading;
+  reading = {};
   reading.began = *now;
   reading.timed_out = select_result == 0;
   if (!reading.timed_out) ReadReadyDescriptors(loop, ready, &reading);
-  GuardActions actions = {};
+  GuardActions& actions = loop->last_actions;
   DecideGuardPass(loop->guard, reading, &loop->guard, &actions);
   for (size_t i = 0; i < actions.count; ++i) CarryOut(loop, actions.list[i]);
   TellEpisode(loop);

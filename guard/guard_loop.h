@@ -24,6 +24,10 @@ struct GuardLoop {
   EpisodeRecord episode;
   bool episode_ended;
   int can_fd;  // the CAN layer's receive socket; -1 when start-up got none
+  // What the latest pass read and what it decided, for whoever watches the
+  // guard pass by pass.
+  PassReading last_reading;
+  GuardActions last_actions;
 };
 
 // The variables as the loop enters: idle, nothing armed, no client.

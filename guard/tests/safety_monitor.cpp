@@ -192,5 +192,6 @@ const char* CheckGuardPass(SafetyMonitor* m, const PassReading& reading, const G
     return "no standby command, warning, all-clear or end without an unconfirmed press";
   }
   if ((after.timeout_armed != 0) != m->open) return "a deadline is armed exactly while an episode is open";
+  if (m->open && Ns(after.deadline) > m->due) return "the guard wakes up by the time its next step is due";
   return nullptr;
 }

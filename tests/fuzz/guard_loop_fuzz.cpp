@@ -11,8 +11,10 @@
 // Select is modelled: an event makes its descriptor ready and one wake-up
 // pass serves it at once; waiting d runs the time-out pass at each deadline
 // that falls within d (the fuzzer may make it late, as a loaded machine
-// would, or bring a CAN frame with it). Every pass is checked against what
-// the guard promises, and each run closes every descriptor it opened.
+// would, or bring a CAN frame with it). Every pass is checked by the safety
+// monitor the explorer uses, and for what only real descriptors show (its
+// actions carried out, each once); each run closes every descriptor it
+// opened.
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -37,6 +39,7 @@
 #include "guard/guard_loop.h"
 #include "guard/key_device.h"
 #include "guard/tests/recording_neighbours.h"
+#include "guard/tests/safety_monitor.h"
 #include "tests/fuzz/fuzz_check.h"
 #include "tests/fuzz/virtual_clock.h"
 
@@ -68,59 +71,15 @@ void RemoveSocketDir() {
   rmdir(socket_dir);
 }
 
-// One press of the guarded key, from its short press to the guard's return
-// to idle.
-struct Episode {
-  bool active = false;
-  int64_t press_ns = 0;
-  int standby_commands = 0;
-  int warnings = 0;
-};
-
 struct Harness {
   GuardLoop loop = {};
   int key_write = -1;
   int can_write = -1;
   int client = -1;  // our end of the client the guard holds, -1 when none
-  // The guard's rules as the harness keeps them: when a guarded key-down was
-  // last read and when that key went down by its stamp, the control byte in
-  // force and when it was read.
-  int64_t key_down_ns = 0;
-  int64_t went_down_ns = 0;
-  uint8_t byte_in_force = 0;
-  int64_t byte_read_ns = 0;
-  Episode episode;
+  SafetyMonitor monitor = NewSafetyMonitor();
 };
 
 Harness h;
-
-enum PassKind : int {
-  PassTimeout,
-  PassKey,  // a key event, and the client's bytes when there are any
-  PassClientBytes,
-  PassCan,
-  PassCanAtDeadline,  // a frame and the deadline at once: the wake-up pass runs out of time
-  PassConnect,
-  PassLeave,
-};
-
-struct PassFacts {
-  PassKind kind = PassTimeout;
-  GuardState before = GuardIdle;  // the state the pass found
-  bool short_press = false;       // a key event that completes a short press
-  // What the client sent. Fixed, like every record of a pass: with
-  // AddressSanitizer's quarantine, millions of tiny allocations cost
-  // far more memory than they hold.
-  uint8_t bytes[8] = {};
-  size_t byte_count = 0;
-};
-
-PassFacts Facts(PassKind kind) {
-  PassFacts facts;
-  facts.kind = kind;
-  facts.before = h.loop.guard.state;
-  return facts;
-}
 
 int Count(const std::string& call) {
   int n = 0;
@@ -141,95 +100,32 @@ size_t ReceiveEchoes() {
   return echoes;
 }
 
-// What one pass must have done, given what came in and the state it found.
-void CheckPass(const PassFacts& pass) {
+// Each pass against the safety monitor, which the explorer shares; then what
+// only real descriptors show: the decided actions carried out, each once.
+void CheckPass() {
   const GuardLoop& loop = h.loop;
-  const GuardState after = loop.guard.state;
-  FUZZ_CHECK((loop.guard.timeout_armed != 0) == (after != GuardIdle),
-             "the time-out is armed exactly when the guard is not idle");
-  for (const std::string& call : neighbour_calls) {
-    FUZZ_CHECK(call.rfind("other", 0) != 0, "the guard sounds only its two patterns");
+  const char* broken = CheckGuardPass(&h.monitor, loop.last_reading, loop.last_actions, loop.guard);
+  FUZZ_CHECK(broken == nullptr, broken);
+  size_t echoes = 0;
+  int commands = 0;
+  int warnings = 0;
+  int clears = 0;
+  int ends = 0;
+  for (size_t i = 0; i < loop.last_actions.count; ++i) {
+    const GuardAction& action = loop.last_actions.list[i];
+    echoes += action.kind == ActSendEchoes ? action.count : 0;
+    commands += action.kind == ActSendStandby ? 1 : 0;
+    warnings += action.kind == ActSoundWarning ? 1 : 0;
+    clears += action.kind == ActSoundCleared ? 1 : 0;
+    ends += action.kind == ActEndEpisode ? 1 : 0;
   }
-
-  // The byte in force, as the guard's rules leave it: the client's bytes
-  // act in turn, the last at the wake-up, after the key event. A ping is
-  // answered while the guard is idle; a 2 confirms the press in its window,
-  // or the press whose key went down before the 2 was read, and is used up
-  // by the press it confirms or by the episode it came too late for; a 2
-  // read before the key went down is dropped at that press.
-  size_t expected_echoes = 0;
-  GuardState state = pass.before;
-  bool confirmed = false;
-  const auto act = [&] {
-    if (state == GuardIdle && h.byte_in_force == ControlPing) {
-      expected_echoes += 1;
-    } else if (state != GuardIdle && h.byte_in_force == ControlConfirm) {
-      if (state == GuardAwaitConfirm) {
-        state = GuardIdle;
-        confirmed = true;
-      }
-      h.byte_in_force = 0;
-    }
-  };
-  if (pass.kind == PassLeave) h.byte_in_force = 0;
-  if (pass.byte_count > 0) h.byte_read_ns = virtual_now_ns;
-  for (size_t i = 0; i < pass.byte_count; ++i) {
-    h.byte_in_force = pass.bytes[i];
-    if (i + 1 < pass.byte_count) act();
-  }
-  if (pass.kind != PassTimeout) {
-    act();
-    if (state == GuardIdle && pass.short_press) {
-      state = GuardAwaitConfirm;
-      if (h.byte_in_force == ControlConfirm && h.byte_read_ns < h.went_down_ns) h.byte_in_force = 0;
-      act();
-    }
-  }
-  FUZZ_CHECK(ReceiveEchoes() == expected_echoes, "a ping is answered exactly while the guard is idle");
-  FUZZ_CHECK(loop.guard.last_control_byte == h.byte_in_force,
-             "a 2 is used up by its press or its episode, and one read before a key-down dropped");
-  if (pass.before == GuardAwaitConfirm && pass.byte_count > 0) {
-    FUZZ_CHECK((after == GuardIdle) == confirmed, "a confirmation, and only one, ends the window");
-  }
-
-  // A short press opens the window unless a confirmation sent for it is in
-  // force; nothing else leaves idle.
-  if (pass.before == GuardIdle && after != GuardIdle) {
-    FUZZ_CHECK(pass.short_press, "only a short press leaves idle");
-    FUZZ_CHECK(after == GuardAwaitConfirm, "a press opens the confirmation window");
-    h.episode = Episode{true, virtual_now_ns, 0, 0};
-  }
-  if (pass.short_press && pass.before == GuardIdle) {
-    FUZZ_CHECK((after == GuardIdle) == confirmed,
-               "a press is confirmed at once exactly by a 2 read after its key went down");
-  }
-
-  const int commands = Count("standby");
-  const int warnings = Count("warning 13");
-  const int cleared = Count("cleared 1");
-  if (commands > 0) {
-    FUZZ_CHECK(h.episode.active, "no command without a short press before it");
-    FUZZ_CHECK(pass.kind == PassTimeout || pass.kind == PassCanAtDeadline,
-               "commands go out on time-outs only");
-    FUZZ_CHECK(virtual_now_ns - h.episode.press_ns >= 3 * kSecond,
-               "no command before the confirmation window has passed");
-    FUZZ_CHECK(commands == 1, "one command a time-out");
-  }
-  h.episode.standby_commands += commands;
-  h.episode.warnings += warnings;
-  FUZZ_CHECK(h.episode.standby_commands <= kStandbyRetryLimit, "at most 8 commands in an episode");
-  FUZZ_CHECK(h.episode.warnings <= 1, "the warning sounds at most once in an episode");
-  FUZZ_CHECK(warnings == 0 || h.episode.standby_commands >= 2,
-             "the warning comes with the second command");
-
-  // The autopilot's standby, known at a wake-up of a sending guard, ends the
-  // episode with the all-clear; nothing else sounds it.
-  const bool sending = pass.before == GuardStandbySent || pass.before == GuardAlarming;
-  const bool clears = pass.kind != PassTimeout && sending && neighbour_ap_standby != 0;
-  FUZZ_CHECK(cleared == (clears ? 1 : 0), "the all-clear sounds exactly when standby is reported");
-  if (clears) FUZZ_CHECK(after == GuardIdle, "standby reported ends the episode");
-
-  // One record for each episode, when it ends, saying how it ended.
+  FUZZ_CHECK(ReceiveEchoes() == (h.client >= 0 ? echoes : 0), "every echo decided reaches the client, no other");
+  FUZZ_CHECK(Count("standby") == commands && Count("warning 13") == warnings && Count("cleared 1") == clears,
+             "each command and alarm decided goes out once, and no other");
+  FUZZ_CHECK(static_cast<int>(neighbour_calls.size()) ==
+                 commands + warnings + clears + Count("drain"),
+             "the guard sounds only its two patterns");
+  // One record for each episode, when it ends.
   static char lines[8192];
   const ssize_t got = read(guard_lines, lines, sizeof lines - 1);
   lines[got > 0 ? got : 0] = '\0';
@@ -237,25 +133,7 @@ void CheckPass(const PassFacts& pass) {
   for (const char* at = lines; (at = std::strstr(at, "Press of the autopilot key released at ")) != nullptr; ++at) {
     records += 1;
   }
-  const char* told = nullptr;
-  if (pass.short_press && pass.before == GuardIdle && after == GuardIdle) told = ": confirmed by the UI ";
-  if (h.episode.active && after == GuardIdle) {
-    told = pass.before == GuardAwaitConfirm ? ": confirmed by the UI after "
-           : clears                          ? "; the autopilot reported standby "
-                                             : "; given up after 8 commands with no standby report";
-  }
-  FUZZ_CHECK(records == (told != nullptr ? 1 : 0), "one record for each episode, when it ends");
-  if (told != nullptr) FUZZ_CHECK(std::strstr(lines, told) != nullptr, "the record tells how it ended");
-
-  if (h.episode.active && after == GuardIdle) {
-    if (pass.before == GuardAwaitConfirm) {
-      FUZZ_CHECK(h.episode.standby_commands == 0, "a confirmed press sends nothing");
-    } else if (!clears) {
-      FUZZ_CHECK(h.episode.standby_commands == kStandbyRetryLimit,
-                 "the guard gives up after its 8th command");
-    }
-    h.episode = Episode{};
-  }
+  FUZZ_CHECK(records == ends, "one record for each episode, when it ends");
   neighbour_calls.clear();
 }
 
@@ -277,20 +155,19 @@ void SignalsReleased(const sigset_t& saved) {
 }
 
 // A wake-up pass over what select finds ready now.
-void WakeUp(PassFacts pass) {
+void WakeUp() {
   const sigset_t saved = SignalsHeld();
   fd_set ready;
   const int count = FillGuardSelectSet(&h.loop, &ready);
   timeval no_wait = {0, 0};
   const int result = select(count, &ready, nullptr, nullptr, &no_wait);
   FUZZ_CHECK(result > 0, "the event made a descriptor ready");
-  pass.before = h.loop.guard.state;
   virtual_clock_on = true;
   const timespec now = VirtualNow();
   RunGuardPass(&h.loop, result, &ready, &now);
   virtual_clock_on = false;
   SignalsReleased(saved);
-  CheckPass(pass);
+  CheckPass();
 }
 
 // Time passes; select runs out at each deadline within it, on time or late
@@ -301,14 +178,12 @@ void Wait(int64_t duration_ns, FuzzedDataProvider& input) {
   while (h.loop.guard.timeout_armed && ToNanoseconds(h.loop.guard.deadline) <= end) {
     const int how = input.ConsumeIntegralInRange<int>(0, 2);
     const int64_t late = how == 1 ? input.ConsumeIntegralInRange<int64_t>(0, 600000) : 0;
-    const int64_t served = ToNanoseconds(h.loop.guard.deadline);
-    const int64_t at = served + late * kMicrosecond;
+    const int64_t at = ToNanoseconds(h.loop.guard.deadline) + late * kMicrosecond;
     if (at > virtual_now_ns) virtual_now_ns = at;
     if (how == 2) {
       FUZZ_CHECK(write(h.can_write, "f", 1) == 1, "a frame for the CAN descriptor");
-      WakeUp(Facts(PassCanAtDeadline));
+      WakeUp();
     } else {
-      const PassFacts pass = Facts(PassTimeout);
       fd_set none;
       FD_ZERO(&none);
       const sigset_t saved = SignalsHeld();
@@ -317,16 +192,7 @@ void Wait(int64_t duration_ns, FuzzedDataProvider& input) {
       RunGuardPass(&h.loop, 0, &none, &now);
       virtual_clock_on = false;
       SignalsReleased(saved);
-      CheckPass(pass);
-    }
-    // The commands keep to a 250 ms schedule: a late time-out delays none
-    // of the later ones, and after a stall the schedule starts again from
-    // now instead of catching up with commands at once.
-    if (h.loop.guard.timeout_armed) {
-      const int64_t next = ToNanoseconds(h.loop.guard.deadline);
-      const int64_t interval = kStandbyIntervalMicroseconds * kMicrosecond;
-      FUZZ_CHECK(next > virtual_now_ns && next <= virtual_now_ns + interval && next >= served + interval,
-                 "the next command is due 250 ms after the last one was, and not yet");
+      CheckPass();
     }
   }
   if (end > virtual_now_ns) virtual_now_ns = end;
@@ -334,8 +200,9 @@ void Wait(int64_t duration_ns, FuzzedDataProvider& input) {
 
 // Writes a key event stamped lag before now, as the moment the key moved;
 // the pass that reads it is the caller's.
-void PutKeyEvent(PassFacts* pass, uint16_t type, uint16_t code, int32_t value, int64_t lag_ns) {
-  const int64_t stamp = (virtual_now_ns - lag_ns) / kMicrosecond * kMicrosecond;
+void PutKeyEvent(uint16_t type, uint16_t code, int32_t value, int64_t lag_ns) {
+  // A device stamps no moment before the clock's origin.
+  const int64_t stamp = std::max<int64_t>(virtual_now_ns - lag_ns, 0) / kMicrosecond * kMicrosecond;
   input_event event = {};
   event.input_event_sec = static_cast<decltype(event.input_event_sec)>(stamp / kSecond);
   event.input_event_usec = static_cast<decltype(event.input_event_usec)>(stamp % kSecond / kMicrosecond);
@@ -344,20 +211,11 @@ void PutKeyEvent(PassFacts* pass, uint16_t type, uint16_t code, int32_t value, i
   event.value = value;
   FUZZ_CHECK(write(h.key_write, &event, sizeof event) == static_cast<ssize_t>(sizeof event),
              "the key event is written");
-  pass->kind = PassKey;
-  if (type == EV_KEY && (code == KEY_A || code == KEY_L)) {
-    if (value == 1) {
-      h.key_down_ns = virtual_now_ns;
-      h.went_down_ns = stamp < virtual_now_ns ? stamp : virtual_now_ns;
-    }
-    pass->short_press = value == 0 && virtual_now_ns - h.key_down_ns < kSecond;
-  }
 }
 
 void KeyEvent(uint16_t type, uint16_t code, int32_t value, int64_t lag_ns) {
-  PassFacts pass = Facts(PassKey);
-  PutKeyEvent(&pass, type, code, value, lag_ns);
-  WakeUp(pass);
+  PutKeyEvent(type, code, value, lag_ns);
+  WakeUp();
 }
 
 // How long a key event waited before the guard read it: mostly not at all.
@@ -376,25 +234,22 @@ uint16_t KeyCode(FuzzedDataProvider& input) {
   }
 }
 
-void PutClientBytes(PassFacts* pass, const uint8_t* bytes, size_t count) {
-  std::copy(bytes, bytes + count, pass->bytes);
-  pass->byte_count = count;
+void PutClientBytes(const uint8_t* bytes, size_t count) {
   FUZZ_CHECK(send(h.client, bytes, count, MSG_NOSIGNAL) == static_cast<ssize_t>(count),
              "the client's bytes are sent");
 }
 
 void ClientSends(FuzzedDataProvider& input) {
   if (h.client < 0) return;
-  uint8_t bytes[sizeof PassFacts::bytes];
+  uint8_t bytes[8];
   const size_t count = input.ConsumeIntegralInRange<size_t>(1, sizeof bytes);
   for (size_t i = 0; i < count; ++i) {
     uint8_t byte = input.ConsumeIntegralInRange<uint8_t>(0, 3);
     if (byte == 3) byte = input.ConsumeIntegral<uint8_t>();
     bytes[i] = byte;
   }
-  PassFacts pass = Facts(PassClientBytes);
-  PutClientBytes(&pass, bytes, count);
-  WakeUp(pass);
+  PutClientBytes(bytes, count);
+  WakeUp();
 }
 
 // When a UI acting on the key-down sends its 2: not at all, or read by the
@@ -414,19 +269,16 @@ void Press(uint16_t code, UiAnswer ui, int64_t lag_ns, int64_t hold_ns, FuzzedDa
   if (ui == UiBeforeKeyDown) {
     // The key went down, the UI answered, and the guard read the answer
     // before the key-down, halfway through the time the key-down waited.
-    PassFacts pass = Facts(PassClientBytes);
-    PutClientBytes(&pass, kConfirm, 1);
-    WakeUp(pass);
+    PutClientBytes(kConfirm, 1);
+    WakeUp();
     if (lag_ns > 0) Wait(lag_ns / 2, input);
   }
-  PassFacts down = Facts(PassKey);
-  if (ui == UiWithKeyDown) PutClientBytes(&down, kConfirm, 1);
-  PutKeyEvent(&down, EV_KEY, code, 1, lag_ns);
-  WakeUp(down);
+  if (ui == UiWithKeyDown) PutClientBytes(kConfirm, 1);
+  PutKeyEvent(EV_KEY, code, 1, lag_ns);
+  WakeUp();
   if (ui == UiAfterKeyDown) {
-    PassFacts pass = Facts(PassClientBytes);
-    PutClientBytes(&pass, kConfirm, 1);
-    WakeUp(pass);
+    PutClientBytes(kConfirm, 1);
+    WakeUp();
   }
   Wait(hold_ns, input);
   KeyEvent(EV_KEY, code, 0, 0);
@@ -435,7 +287,7 @@ void Press(uint16_t code, UiAnswer ui, int64_t lag_ns, int64_t hold_ns, FuzzedDa
 void CanWakeUp(bool standby) {
   neighbour_ap_standby = standby ? 1 : 0;
   FUZZ_CHECK(write(h.can_write, "f", 1) == 1, "a frame for the CAN descriptor");
-  WakeUp(Facts(PassCan));
+  WakeUp();
 }
 
 void Connect() {
@@ -448,7 +300,7 @@ void Connect() {
              "the client connects");
   const int previous = h.client;
   h.client = fd;
-  WakeUp(Facts(PassConnect));
+  WakeUp();
   // The guard has let the older client go; so does its application.
   if (previous >= 0) close(previous);
 }
@@ -457,7 +309,7 @@ void Leave() {
   if (h.client < 0) return;
   close(h.client);
   h.client = -1;
-  WakeUp(Facts(PassLeave));
+  WakeUp();
 }
 
 enum Step : int {
