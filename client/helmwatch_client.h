@@ -1,20 +1,24 @@
 /* The UI application's side of the guard's control socket.
  *
  * The guard accepts one client at a time; a newer connection replaces the
- * older one. The client sends single bytes: 2 confirms that the UI has
- * handled a press of a guarded key (within 3 s of the key's release), 1 asks
+ * older one and inherits what it left standing. The client sends single
+ * bytes: 2 confirms that the UI has handled a press of a guarded key, 1 asks
  * whether the guard is there and idle, answered by the byte 1. Each 2
  * confirms one press, the one it was sent for, and is used up by it:
- * - sent within 3 s of the key's release, it confirms that press;
- * - sent ahead, after the key went down (a UI acting on the key-down), it
- *   confirms the press that key-down begins, as soon as the key is released
- *   (also when the guard reads the 2 before it reads the key-down itself);
- * - sent later than 3 s after the release, it is too late: the guard has
- *   sent its first standby command, and the 2 is used up by that episode;
+ * - sent after the key went down and before 3 s after its release (dated by
+ *   the keypad's own stamps), it confirms that press: in the window after
+ *   the release, or ahead, on the key-down (a UI acting on the key-down),
+ *   also when the guard reads the 2 before it reads the key-down itself;
+ * - sent 3 s or more after the release, it is too late: the guard commands
+ *   standby, and the 2 is used up by that episode;
  * - sent while no press is under way (before the key went down), it
  *   confirms nothing: the next press needs its own 2.
- * A 1 stays in force until the next byte and is answered again at every
- * wake-up of the guard while it is idle.
+ * Presses while the guard commands (an episode under way) belong to that
+ * episode. A 1 stands, answered again at every wake-up of the guard while
+ * it is idle, until a byte other than 1 and 2 ends it. A ping never takes
+ * a confirmation away: a 0 (or any byte other than 1 and 2) ends a
+ * standing ping, and withdraws a 2 only while no ping stands. So a UI that
+ * confirms on the key-down may ping before the key-up and keep its 2.
  *
  * Every call returns within the time it is given; none raises SIGPIPE.
  * Usable from C and C++. */
@@ -38,21 +42,20 @@ int HelmwatchConnect(const char *path);
  * connection is gone. */
 int HelmwatchConfirm(int fd);
 
-/* Withdraws a confirmation sent on a key-down whose release is still to come,
- * or a standing ping.
- * Returns 0 or -1 as above. */
+/* Ends a standing ping; with none standing, withdraws a confirmation sent on
+ * a key-down whose release is still to come. Returns 0 or -1 as above. */
 int HelmwatchWithdraw(int fd);
 
 /* Asks whether the guard is there and idle and waits up to timeout_ms for
- * its answer; then withdraws the question, so that the guard stops
- * answering, and discards answers already on the way. Returns 1 when the
+ * its answer; then ends the question (a confirmation sent before stays), so
+ * that the guard stops answering, and discards answers already on the way. Returns 1 when the
  * guard answered, 0 when it did not within timeout_ms (it is busy with a
  * press, or hangs), -1 with errno set when the connection is gone. */
 int HelmwatchPing(int fd, int timeout_ms);
 
 /* Asks whether the guard is there and idle and leaves the question standing:
- * the guard answers it at every wake-up while it is idle, until the next
- * byte (HelmwatchWithdraw, for one) replaces it. HelmwatchReadEchoes counts
+ * the guard answers it at every wake-up while it is idle, until
+ * HelmwatchWithdraw ends it (a confirmation stays through both). HelmwatchReadEchoes counts
  * the answers. Returns 0 or -1 as above. */
 int HelmwatchStartPing(int fd);
 
