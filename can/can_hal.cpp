@@ -37,6 +37,14 @@ constexpr uint8_t kSjw = 1;
 
 constexpr uint32_t kNanosecondsPerSecond = 1000000000;
 
+// After a bus-off the driver restarts the controller by itself this long
+// after: the guard need not act, and its socket stays the one the loop
+// waits on. Well within the 250 ms between repeated commands, so a transient
+// bus-off costs at most one of them; long enough that a controller with a
+// lasting fault (a shorted bus, a wrong bit rate) rejoins ten times a
+// second, not in a storm of error frames.
+constexpr uint32_t kRestartMs = 100;
+
 // Bus-error reporting on; loopback, listen-only, triple sampling and one-shot
 // off, so the controller acks and retries like any node on the bus.
 constexpr uint32_t kCtrlModeMask = CAN_CTRLMODE_LOOPBACK | CAN_CTRLMODE_LISTENONLY |
@@ -216,8 +224,8 @@ int HalSetBitTiming(int /*channel_number*/, uint32_t bitrate, uint8_t prop_seg, 
   if (had_socket) DropChannelSocket(channel);
 
   if (can_do_stop(channel.ifname) != 0) return kHalErrorInterface;
-  // A controller that goes bus-off stays off (restart interval 0).
-  (void)can_set_restart_ms(channel.ifname, 0);
+  // Settable only while the interface is down, as here.
+  (void)can_set_restart_ms(channel.ifname, kRestartMs);
   // bitrate, sample_point and brp left 0: the kernel derives the prescaler
   // from the quantum.
   can_bittiming timing = {};
@@ -398,7 +406,7 @@ int HalGetBusStatus(int /*channel_number*/, HalBusStatus* status) {
 }
 
 int HalGetInterfaceState(int /*channel_number*/, HalInterfaceState* state) {
-  *state = HalInterfaceState{0, -1, 0};
+  *state = HalInterfaceState{0, -1, 0, -1};
   char ifname[IFNAMSIZ];
   std::snprintf(ifname, sizeof ifname, "can%d", kCanChannel);
   // libsocketcan is asked only about an interface that exists (GetClock).
@@ -417,6 +425,8 @@ int HalGetInterfaceState(int /*channel_number*/, HalInterfaceState* state) {
   if (can_get_state(ifname, &can_state) == 0) state->can_state = can_state;
   can_bittiming timing = {};
   if (can_get_bittiming(ifname, &timing) == 0) state->bitrate = timing.bitrate;
+  __u32 restart_ms = 0;
+  if (can_get_restart_ms(ifname, &restart_ms) == 0) state->restart_ms = static_cast<int32_t>(restart_ms);
   return kHalOk;
 }
 

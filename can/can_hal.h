@@ -120,6 +120,8 @@ struct HalInterfaceState {
                       // 2 error-passive, 3 bus-off, 4 stopped, 5 sleeping;
                       // -1 when not known
   uint32_t bitrate;   // bit/s as configured; 0 when not known
+  int32_t restart_ms;  // the driver restarts a bus-off controller after this
+                       // long; 0: never (it stays off); -1 when not known
 };
 
 // Fills state; -1 when the interface does not exist.

@@ -34,7 +34,7 @@ Calls Configure(const char* tq) {
   return {"can_get_clock can0",
           "can_get_bittiming_const can0",
           "can_do_stop can0",
-          "can_set_restart_ms can0 0",
+          "can_set_restart_ms can0 100",
           std::string("can_set_bittiming can0 tq=") + tq +
               " prop_seg=6 phase_seg1=7 phase_seg2=2 sjw=1 bitrate=0 sample_point=0 brp=0",
           "can_set_ctrlmode can0 mask=0x1f flags=0x10",

@@ -17,7 +17,7 @@
 #include <vector>
 
 // Every libsocketcan call and every call on a CAN socket, in order: "can_do_stop can0",
-// "can_set_restart_ms can0 0", "socket", "ioctl SIOCGIFINDEX can0",
+// "can_set_restart_ms can0 100", "socket", "ioctl SIOCGIFINDEX can0",
 // "setsockopt CAN_RAW_ERR_FILTER 0x165", "fcntl F_SETFL O_NONBLOCK",
 // "bind 5", "write", "close". Reads are only counted.
 extern std::vector<std::string> fake_can_calls;
@@ -29,6 +29,7 @@ struct FakeSocketCan {
   can_clock clock;
   can_bittiming_const limits;
   int state;
+  __u32 restart_ms;  // as can_set_restart_ms left it
   can_berr_counter berr_counter;
   rtnl_link_stats64 link_stats;
 };
