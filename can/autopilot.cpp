@@ -20,6 +20,7 @@ constexpr uint8_t kProprietaryHigh = 0x9F;
 constexpr uint32_t kPgnShift = 8;
 constexpr uint32_t kPgnMask = 0x1FFFF;
 constexpr uint32_t kSourceMask = 0xFF;
+constexpr uint32_t kAnyIdentifierMask = 0x1FFFFFFF;  // all 29 bits
 
 constexpr uint32_t kApStatusPgn = 0x0FF19;  // PGN 65305, data page 0
 constexpr size_t kStatusKindByte = 3;
@@ -149,4 +150,10 @@ ApCommandResult SendApStandby() {
 
   fast_packet_sequence = static_cast<int32_t>(count + 1);
   return result;
+}
+
+void ReceiveApStatusAndStandbyCommands() {
+  const HalFilter filters[] = {{kApStatusPgn << kPgnShift, kPgnMask << kPgnShift},
+                               {kStandbyCommandId, kAnyIdentifierMask & ~kSourceMask}};
+  (void)HalSetReceiveFilters(kCanChannel, filters, 2);
 }

@@ -43,6 +43,11 @@ void ResetAutopilotMessages();
 // guard decodes.
 void ReceiveApStatusOnly();
 
+// The same and the standby command from any source: the guard's own as
+// they reach the bus (HalReceiveFrames marks them own) and any other
+// device's, for the record of what the bus said.
+void ReceiveApStatusAndStandbyCommands();
+
 // Decodes every frame waiting on the CAN socket without blocking. Returns the
 // access layer's code that ended the draining (-2 queue empty, -9 no socket).
 int DrainCanInput();

@@ -7,6 +7,8 @@
 // StartCanBus reports.
 #pragma once
 
+#include <time.h>
+
 #include <cstdint>
 
 // Result codes.
@@ -75,13 +77,39 @@ int HalSetBusSpeed(int channel, uint32_t bitrate);
 // Starts the interface (on non-zero) or stops it behind a fresh socket.
 int HalSetBusState(int channel, int on);
 
-// Writes one extended frame without waiting; own frames come back on this
-// socket only when receive_own is 1.
+// Writes one extended frame without waiting. Its echo, when its
+// transmission completes, comes back to HalReceiveFrames marked as the
+// socket's own (when the receive filter lets it through); HalReceiveFrame
+// passes own frames on only after a send with receive_own 1.
 int HalSendFrame(int channel, const CanFrame* frame, int receive_own);
 
 // Fills frame with the next waiting data frame without blocking; error
 // frames update bus_on and remote frames are dropped on the way.
 int HalReceiveFrame(int channel, CanFrame* frame);
+
+// What HalReceiveFrames tells of a frame besides its bytes.
+inline constexpr uint32_t kHalFrameError = 0x01;      // an error frame: the frame's id holds its
+                                                      // CAN_ERR_* classes, its data their details
+inline constexpr uint32_t kHalFrameBusOff = 0x02;     // an error frame telling of bus-off
+inline constexpr uint32_t kHalFrameRestarted = 0x04;  // an error frame telling the controller restarted
+inline constexpr uint32_t kHalFrameOwn = 0x08;        // this socket's own, back when it reached the bus
+inline constexpr uint32_t kHalFrameStandard = 0x10;   // an 11-bit identifier
+
+struct HalReceived {
+  CanFrame frame;  // bytes beyond the length are 0
+  uint32_t flags;  // kHalFrame*
+  timespec stamp;  // the kernel's receipt on CLOCK_REALTIME; {0, 0} when it gave none
+};
+
+// The most frames one HalReceiveFrames call reads.
+inline constexpr int kHalMostFramesPerRead = 32;
+
+// Reads up to max waiting frames (at most kHalMostFramesPerRead) in one
+// system call without blocking, data and error frames alike, in the order
+// they came; remote frames are dropped. Error frames update bus_on as
+// HalReceiveFrame does. The count stored (0 when all read were dropped, or
+// max is below 1), -2 when none was waiting, -9 without a socket.
+int HalReceiveFrames(int channel, HalReceived* frames, int max);
 
 int HalClose(int channel);
 
@@ -106,6 +134,18 @@ HalLinkState HalGetLinkState(int channel);
 // Applied to the socket in use and to every socket made later. A mask of 0,
 // the start, receives every frame.
 int HalSetReceiveFilter(int channel, uint32_t id, uint32_t mask);
+
+struct HalFilter {
+  uint32_t id;
+  uint32_t mask;
+};
+
+inline constexpr int kHalMostFilters = 4;
+
+// The same for a frame matching any of count filters (1 to kHalMostFilters);
+// -1 for another count, changing nothing. Any filter with mask 0 receives
+// every frame.
+int HalSetReceiveFilters(int channel, const HalFilter* filters, int count);
 
 // 0 when the channel has a socket, -9 otherwise.
 int HalIsOpen(int channel);

@@ -16,10 +16,8 @@
 
 namespace {
 
-using testing::Contains;
 using testing::ElementsAre;
 using testing::IsEmpty;
-using testing::Not;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -159,16 +157,20 @@ TEST_F(Autopilot, StatusOnlyFilterPassesEveryStatusAndNothingElse) {
   const struct {
     canid_t id;
     bool passes;
+    bool passes_with_commands;  // ReceiveApStatusAndStandbyCommands
   } frames[] = {
-      {CAN_EFF_FLAG | kStatusFrom3, true},
-      {CAN_EFF_FLAG | kStatusFrom35, true},
-      {CAN_EFF_FLAG | 0x02FF1903 | 0x1C000000, true},  // priority 7, reserved bit set
-      {CAN_EFF_FLAG | 0x19FF1903, false},              // data page 1
-      {CAN_EFF_FLAG | 0x18FF1A03, false},              // PGN 65306
-      {CAN_EFF_FLAG | 0x18FE1903, false},              // PDU format 0xFE
-      {CAN_EFF_FLAG | 0x09FF2223, false},              // the standby command
-      {CAN_EFF_FLAG | CAN_RTR_FLAG | kStatusFrom3, false},
-      {0x719, false},  // a standard frame
+      {CAN_EFF_FLAG | kStatusFrom3, true, true},
+      {CAN_EFF_FLAG | kStatusFrom35, true, true},
+      {CAN_EFF_FLAG | 0x02FF1903 | 0x1C000000, true, true},  // priority 7, reserved bit set
+      {CAN_EFF_FLAG | 0x19FF1903, false, false},              // data page 1
+      {CAN_EFF_FLAG | 0x18FF1A03, false, false},              // PGN 65306
+      {CAN_EFF_FLAG | 0x18FE1903, false, false},              // PDU format 0xFE
+      {CAN_EFF_FLAG | 0x09FF2223, false, true},               // the standby command
+      {CAN_EFF_FLAG | 0x09FF22FE, false, true},               // the same from another source
+      {CAN_EFF_FLAG | 0x0DFF2223, false, false},              // at another priority
+      {CAN_EFF_FLAG | 0x09FF2323, false, false},              // PGN 130851
+      {CAN_EFF_FLAG | CAN_RTR_FLAG | kStatusFrom3, false, false},
+      {0x719, false, false},  // a standard frame
   };
   for (const auto& frame : frames) {
     SCOPED_TRACE(frame.id);
@@ -176,6 +178,13 @@ TEST_F(Autopilot, StatusOnlyFilterPassesEveryStatusAndNothingElse) {
     ASSERT_TRUE(PutBusFrame(hal_channels[0].fd, frame.id, status));
     EXPECT_EQ(DrainCanInput(), kHalErrorNoFrame);
     EXPECT_EQ(autopilot_address != kAddressNotLearnt, frame.passes);
+  }
+  ReceiveApStatusAndStandbyCommands();
+  for (const auto& frame : frames) {
+    SCOPED_TRACE(frame.id);
+    ASSERT_TRUE(PutBusFrame(hal_channels[0].fd, frame.id, status));
+    HalReceived got[2];
+    EXPECT_EQ(HalReceiveFrames(0, got, 2) == 1, frame.passes_with_commands);
   }
   ASSERT_TRUE(PutBusFrame(hal_channels[0].fd, CAN_ERR_FLAG | CAN_ERR_BUSOFF, {}));
   DrainCanInput();
@@ -208,8 +217,8 @@ TEST_F(Autopilot, StandbyCommandIsTwoFastPacketFrames) {
   EXPECT_EQ(sent[1].can_dlc, 8);
   EXPECT_THAT(sent[1].data, ElementsAre(0x01, 0x06, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF));
   // Own frames are not to come back as received frames.
-  EXPECT_THAT(fake_can_calls, Contains("setsockopt CAN_RAW_RECV_OWN_MSGS 0"));
-  EXPECT_THAT(fake_can_calls, Not(Contains("setsockopt CAN_RAW_RECV_OWN_MSGS 1")));
+  CanFrame echo = {};
+  EXPECT_EQ(HalReceiveFrame(0, &echo), kHalErrorNoFrame) << std::hex << echo.id;
 }
 
 TEST_F(Autopilot, SequenceRunsZeroToSevenAndStartsAgainOnTheNinthCommand) {

@@ -10,6 +10,7 @@
 #include <linux/can/netlink.h>
 #include <linux/if_link.h>
 #include <sys/types.h>
+#include <time.h>
 
 #include <deque>
 #include <map>
@@ -45,7 +46,10 @@ struct FakeCanSockets {
   // Outcomes of the next writes, one per write: a byte count returned
   // without writing, or -errno. Writes beyond the script go to the bus end.
   std::deque<ssize_t> write_results;
-  int reads;  // read calls on CAN sockets
+  int reads;  // recvmmsg calls on CAN sockets
+  // The kernel's stamp of the frames put on the bus and of own frames'
+  // echoes from now on; given only to sockets with SO_TIMESTAMPNS on.
+  timespec stamp;
 };
 extern FakeCanSockets fake_can_sockets;
 
@@ -62,7 +66,8 @@ int FakeCanBusEnd(int fd);
 // socket.
 int FakeCanBoundIndex(int fd);
 
-// Puts a frame on the bus for CAN socket fd to read; false when it could not.
+// Puts a frame on the bus for CAN socket fd to read, through its filters;
+// false when it could not.
 bool PutBusFrame(int fd, canid_t can_id, std::vector<uint8_t> bytes);
 
 // Takes the frames CAN socket fd has written, oldest first, without waiting.
