@@ -347,12 +347,15 @@ int HalSendFrame(int /*channel_number*/, const CanFrame* frame, int receive_own)
   out.can_dlc = frame->length;
   std::memcpy(out.data, frame->data, sizeof out.data);
 
-  // No retry and no waiting: the guard repeats the whole command anyway.
+  // No retry and no waiting here: the caller knows whether a frame is worth
+  // another try.
   const ssize_t written = write(channel.fd, &out, sizeof out);
   if (written == static_cast<ssize_t>(sizeof out)) return kHalOk;
+  if (written < 0 && errno == ENOBUFS) return kHalErrorTransmitFull;
   if (written < 0 && errno == ENETDOWN) link_down = true;
-  if (written < 0 && errno != ENOBUFS) return kHalErrorWrite;
-  return kHalErrorTransmitFull;
+  // Part of a frame is no frame; it is not for a retry of a full queue.
+  if (written >= 0) errno = EIO;
+  return kHalErrorWrite;
 }
 
 int HalReceiveFrame(int channel_number, CanFrame* frame) {

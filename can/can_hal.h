@@ -18,8 +18,9 @@ inline constexpr int kHalErrorNoFrame = -2;         // no data frame waiting
 inline constexpr int kHalErrorNotInitialised = -8;  // HalOpen before HalInit
 inline constexpr int kHalErrorNoSocket = -9;        // no socket, or setting one up failed
 inline constexpr int kHalErrorChannel = -10;        // channel other than 0
-inline constexpr int kHalErrorWrite = -12;          // writing the frame failed
-inline constexpr int kHalErrorTransmitFull = -13;   // transmit queue full, or frame written in part
+inline constexpr int kHalErrorWrite = -12;          // writing the frame failed, or wrote part of it
+inline constexpr int kHalErrorTransmitFull = -13;   // transmit queue full (ENOBUFS): the same frame
+                                                    // may go a moment later
 inline constexpr int kHalErrorAlreadyOpen = -19;    // HalOpen on an open channel
 
 // A frame as the layer's callers see it. Always sent as an extended (29-bit)
@@ -80,7 +81,8 @@ int HalSetBusState(int channel, int on);
 // Writes one extended frame without waiting. Its echo, when its
 // transmission completes, comes back to HalReceiveFrames marked as the
 // socket's own (when the receive filter lets it through); HalReceiveFrame
-// passes own frames on only after a send with receive_own 1.
+// passes own frames on only after a send with receive_own 1. -13 tells
+// only a full transmit queue.
 int HalSendFrame(int channel, const CanFrame* frame, int receive_own);
 
 // Fills frame with the next waiting data frame without blocking; error

@@ -246,6 +246,36 @@ TEST_F(Autopilot, RefusedFramesAreNotResentButTheSequenceMovesOn) {
   EXPECT_EQ(sent[0].data[0], 0x20);
 }
 
+// Frame by frame, a frame refused by the full transmit queue goes again,
+// and the bus still gets one whole command: frame 0, then frame 1, of one
+// sequence number; the retries take no sequence number of their own. What
+// reached the bus comes back as the guard's own.
+TEST_F(Autopilot, FrameRefusedByAFullQueueGoesAgainAndTheBusGetsOneWholeCommand) {
+  Receive({{kStatusFrom3, kStandby}, {kStatusFrom35, kCommandSource}});
+  ReceiveApStatusAndStandbyCommands();
+  ApStandbyCommand command = {};
+  ASSERT_EQ(BeginApStandby(&command).outcome, ApCommandSent);
+  for (const int refusals : {2, 1}) {
+    fake_can_sockets.write_results.assign(static_cast<size_t>(refusals), -ENOBUFS);
+    for (int i = 0; i < refusals; ++i) {
+      const ApCommandResult refused = SendApStandbyFrame(&command);
+      EXPECT_EQ(refused.outcome, ApCommandRefused);
+      EXPECT_EQ(refused.hal_code, kHalErrorTransmitFull);
+      EXPECT_EQ(refused.error, ENOBUFS);
+    }
+    EXPECT_EQ(SendApStandbyFrame(&command).outcome, ApCommandSent);
+  }
+  EXPECT_EQ(SendApStandbyFrame(&command).outcome, ApCommandSent);
+  SendApStandby();
+  HalReceived echoes[8];
+  ASSERT_EQ(HalReceiveFrames(0, echoes, 8), 4);
+  EXPECT_THAT(echoes[0].frame.data, ElementsAre(0x00, 0x0C, 0x41, 0x9F, 0x03, 0xFF, 0xFF, 0x0A));
+  EXPECT_THAT(echoes[1].frame.data, ElementsAre(0x01, 0x06, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF));
+  EXPECT_EQ(echoes[1].frame.id, echoes[0].frame.id);
+  EXPECT_EQ(echoes[2].frame.data[0], 0x20) << "the next command, the next sequence number";
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(echoes[i].flags, kHalFrameOwn) << i;
+}
+
 TEST_F(Autopilot, StatusFromTheNullAddressUnlearnsTheAutopilot) {
   Receive({{kStatusFrom3, kStandby}, {kStatusFrom35, kCommandSource}, {kStatusFrom254, kStandby}});
   EXPECT_EQ(autopilot_address, kAddressNotLearnt);

@@ -471,7 +471,7 @@ TEST_F(CanLayer, FailedWritesAreSortedWithoutRetry) {
   fake_can_sockets.write_results = {-ENOBUFS, 8, -EIO, -ENETDOWN};
   const CanFrame frame = {0x123, 8, {}};
   EXPECT_EQ(HalSendFrame(0, &frame, 0), kHalErrorTransmitFull);
-  EXPECT_EQ(HalSendFrame(0, &frame, 0), kHalErrorTransmitFull) << "written in part";
+  EXPECT_EQ(HalSendFrame(0, &frame, 0), kHalErrorWrite) << "written in part";
   EXPECT_EQ(HalSendFrame(0, &frame, 0), kHalErrorWrite);
   EXPECT_EQ(HalSendFrame(0, &frame, 0), kHalErrorWrite);
   EXPECT_EQ(std::count(fake_can_calls.begin(), fake_can_calls.end(), "write"), 4);
