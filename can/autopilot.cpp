@@ -20,6 +20,7 @@ constexpr uint8_t kProprietaryHigh = 0x9F;
 constexpr uint32_t kPgnShift = 8;
 constexpr uint32_t kPgnMask = 0x1FFFF;
 constexpr uint32_t kSourceMask = 0xFF;
+constexpr uint32_t kAnyIdentifierMask = 0x1FFFFFFF;  // all 29 bits
 
 constexpr uint32_t kApStatusPgn = 0x0FF19;  // PGN 65305, data page 0
 constexpr size_t kStatusKindByte = 3;
@@ -40,6 +41,7 @@ constexpr uint8_t kStandbyPayloadLength = 12;
 constexpr uint8_t kFill = 0xFF;
 // Fast-packet byte 0: sequence number in bits 5-7, frame number in bits 0-4.
 constexpr uint32_t kSequenceShift = 5;
+constexpr uint32_t kSequenceMask = 0x7;
 
 // Commands sent; the low 3 bits number the fast packet.
 int32_t fast_packet_sequence = 0;
@@ -56,6 +58,36 @@ ApHearing hearing = {0, false, {0, 0}};
 void Note(ApCommandResult* result, int hal_code) {
   if (hal_code == kHalOk || result->outcome == ApCommandRefused) return;
   *result = {ApCommandRefused, hal_code, hal_code == kHalErrorNoSocket ? 0 : errno};
+}
+
+// One frame of the standby command, index 0 or 1.
+CanFrame StandbyFrame(uint8_t autopilot, uint8_t source, uint8_t sequence, int index) {
+  const uint8_t payload[kStandbyPayloadLength] = {
+      kProprietaryLow, kProprietaryHigh, autopilot, 0xFF, 0xFF, 0x0A, 0x06, 0x00, 0xFF, 0xFF, 0xFF, 0xFF};
+  const auto first = static_cast<uint8_t>(sequence << kSequenceShift);
+  CanFrame frame = {};
+  frame.id = kStandbyCommandId + source;
+  frame.length = kFastPacketFrameLength;
+  if (index == 0) {
+    // Payload length, then payload bytes 0-5.
+    frame.data[0] = first;
+    frame.data[1] = kStandbyPayloadLength;
+    std::memcpy(&frame.data[2], &payload[0], 6);
+  } else {
+    // Payload bytes 6-11, then one fill byte.
+    frame.data[0] = static_cast<uint8_t>(first + 1);
+    std::memcpy(&frame.data[1], &payload[6], 6);
+    frame.data[7] = kFill;
+  }
+  return frame;
+}
+
+// Modulo 2^32 so the counter may run for ever; only its low 3 bits number
+// the fast packet.
+uint8_t NextSequence() {
+  const auto count = static_cast<uint32_t>(fast_packet_sequence);
+  fast_packet_sequence = static_cast<int32_t>(count + 1);
+  return static_cast<uint8_t>(count & kSequenceMask);
 }
 
 }  // namespace
@@ -121,28 +153,33 @@ void DecodeApStatus(const CanFrame* frame, ApStatusReport* statuses) {
 ApCommandResult SendApStandby() {
   if (autopilot_address == kAddressNotLearnt) return {ApCommandNoAutopilot, kHalOk, 0};
   if (command_source_address == kAddressNotLearnt) return {ApCommandNoSource, kHalOk, 0};
-  const uint8_t payload[kStandbyPayloadLength] = {
-      kProprietaryLow, kProprietaryHigh, autopilot_address, 0xFF, 0xFF, 0x0A,
-      0x06,            0x00,             0xFF,              0xFF, 0xFF, 0xFF};
-  // Modulo 2^32 so the counter may run for ever; only its low 3 bits matter.
-  const uint32_t count = static_cast<uint32_t>(fast_packet_sequence);
-  const uint8_t sequence = static_cast<uint8_t>(count << kSequenceShift);
-
-  CanFrame frame = {};
-  frame.id = kStandbyCommandId + command_source_address;
-  frame.length = kFastPacketFrameLength;
-  // Frame 0: payload length, then payload bytes 0-5.
-  frame.data[0] = sequence;
-  frame.data[1] = kStandbyPayloadLength;
-  std::memcpy(&frame.data[2], &payload[0], 6);
+  const uint8_t sequence = NextSequence();
   ApCommandResult result = {ApCommandSent, kHalOk, 0};
-  Note(&result, HalSendFrame(kCanChannel, &frame, 0));
-  // Frame 1: payload bytes 6-11, then one fill byte.
-  frame.data[0] = static_cast<uint8_t>(sequence + 1);
-  std::memcpy(&frame.data[1], &payload[6], 6);
-  frame.data[7] = kFill;
-  Note(&result, HalSendFrame(kCanChannel, &frame, 0));
+  for (int index = 0; index < kApStandbyFrames; ++index) {
+    const CanFrame frame = StandbyFrame(autopilot_address, command_source_address, sequence, index);
+    Note(&result, HalSendFrame(kCanChannel, &frame, 0));
+  }
+  return result;
+}
 
-  fast_packet_sequence = static_cast<int32_t>(count + 1);
+void ReceiveApStatusAndStandbyCommands() {
+  const HalFilter filters[] = {{kApStatusPgn << kPgnShift, kPgnMask << kPgnShift},
+                               {kStandbyCommandId, kAnyIdentifierMask & ~kSourceMask}};
+  (void)HalSetReceiveFilters(kCanChannel, filters, 2);
+}
+
+ApCommandResult BeginApStandby(ApStandbyCommand* command) {
+  if (autopilot_address == kAddressNotLearnt) return {ApCommandNoAutopilot, kHalOk, 0};
+  if (command_source_address == kAddressNotLearnt) return {ApCommandNoSource, kHalOk, 0};
+  *command = {autopilot_address, command_source_address, NextSequence(), 0};
+  return {ApCommandSent, kHalOk, 0};
+}
+
+ApCommandResult SendApStandbyFrame(ApStandbyCommand* command) {
+  ApCommandResult result = {ApCommandSent, kHalOk, 0};
+  if (command->next_frame >= kApStandbyFrames) return result;
+  const CanFrame frame = StandbyFrame(command->autopilot, command->source, command->sequence, command->next_frame);
+  Note(&result, HalSendFrame(kCanChannel, &frame, 0));
+  if (result.outcome == ApCommandSent) command->next_frame += 1;
   return result;
 }

@@ -43,6 +43,11 @@ void ResetAutopilotMessages();
 // guard decodes.
 void ReceiveApStatusOnly();
 
+// The same and the standby command from any source: the guard's own as
+// they reach the bus (HalReceiveFrames marks them own) and any other
+// device's, for the record of what the bus said.
+void ReceiveApStatusAndStandbyCommands();
+
 // The autopilot's own status messages (kind 10) among the frames decoded,
 // handed to the caller, who keeps what it needs of them: the guard loop its
 // standby evidence, the commissioning check what the autopilot last said.
@@ -80,3 +85,27 @@ struct ApCommandResult {
 // became of it. Send failures are not retried here: the guard repeats the
 // command.
 ApCommandResult SendApStandby();
+
+// A standby command sent frame by frame, so that a frame refused by a full
+// transmit queue may go again a few milliseconds later, and frame 1 goes
+// only after frame 0 went: the autopilot reassembles frames of one sequence
+// number in order, from one source.
+inline constexpr uint8_t kApStandbyFrames = 2;
+
+struct ApStandbyCommand {
+  uint8_t autopilot;   // the addresses when it began, the same in both frames
+  uint8_t source;
+  uint8_t sequence;    // the fast-packet sequence number, 0 to 7
+  uint8_t next_frame;  // 0 or 1; kApStandbyFrames once both went
+};
+
+// Begins a command with the next sequence number (shared with
+// SendApStandby, moving on once per command), or, while either address is
+// not learnt, begins nothing and tells which.
+ApCommandResult BeginApStandby(ApStandbyCommand* command);
+
+// Sends the command's next frame. ApCommandSent: it went, and next_frame
+// moved on (nothing is sent once both went). ApCommandRefused: it did not,
+// and it stays the next; a hal_code of -13 (the transmit queue full) is
+// worth another try.
+ApCommandResult SendApStandbyFrame(ApStandbyCommand* command);

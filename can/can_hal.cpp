@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -36,6 +37,14 @@ constexpr uint8_t kPhaseSeg2 = 2;
 constexpr uint8_t kSjw = 1;
 
 constexpr uint32_t kNanosecondsPerSecond = 1000000000;
+
+// After a bus-off the driver restarts the controller by itself this long
+// after: the guard need not act, and its socket stays the one the loop
+// waits on. Well within the 250 ms between repeated commands, so a transient
+// bus-off costs at most one of them; long enough that a controller with a
+// lasting fault (a shorted bus, a wrong bit rate) rejoins ten times a
+// second, not in a storm of error frames.
+constexpr uint32_t kRestartMs = 100;
 
 // Bus-error reporting on; loopback, listen-only, triple sampling and one-shot
 // off, so the controller acks and retries like any node on the bus.
@@ -63,8 +72,23 @@ static_assert(sizeof(HalBusStatus) == 32);
 
 HalChannel& Channel() { return hal_channels[kCanChannel]; }
 
-// The receive filter every socket of the channel gets; mask 0: none.
-can_filter receive_filter = {0, 0};
+// The receive filters every socket of the channel gets; none at all: every
+// frame.
+can_filter receive_filters[kHalMostFilters] = {};
+int receive_filter_count = 0;
+
+// Whether HalReceiveFrame passes own frames on: the latest send asked so.
+bool own_frames_to_single_reads = false;
+
+// HalReceiveFrames' buffers: one system call fills them, nothing allocated.
+constexpr size_t kStampControlBytes = CMSG_SPACE(sizeof(timespec));
+struct ReceiveBatch {
+  mmsghdr messages[kHalMostFramesPerRead];
+  iovec vectors[kHalMostFramesPerRead];
+  can_frame frames[kHalMostFramesPerRead];
+  alignas(cmsghdr) unsigned char control[kHalMostFramesPerRead][kStampControlBytes];
+};
+ReceiveBatch receive_batch;
 
 // Whether HalInit ran.
 int hal_initialised = 0;
@@ -76,8 +100,22 @@ bool link_down = false;
 // A filter that cannot be set costs only wake-ups, never a frame: the
 // socket stays in use without it.
 void ApplyReceiveFilter(int fd) {
-  if (receive_filter.can_mask == 0) return;
-  (void)setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FILTER, &receive_filter, sizeof receive_filter);
+  if (receive_filter_count == 0) return;
+  (void)setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FILTER, receive_filters,
+                   static_cast<socklen_t>(sizeof receive_filters[0] * static_cast<size_t>(receive_filter_count)));
+}
+
+// The frame's kernel stamp, when one came with it.
+timespec StampOf(msghdr* message) {
+  for (cmsghdr* part = CMSG_FIRSTHDR(message); part != nullptr; part = CMSG_NXTHDR(message, part)) {
+    if (part->cmsg_level == SOL_SOCKET && part->cmsg_type == SCM_TIMESTAMPNS &&
+        part->cmsg_len >= CMSG_LEN(sizeof(timespec))) {
+      timespec stamp;
+      std::memcpy(&stamp, CMSG_DATA(part), sizeof stamp);
+      return stamp;
+    }
+  }
+  return {0, 0};
 }
 
 // Closes the channel's socket and forgets its number: the next open
@@ -123,7 +161,8 @@ HalChannel hal_channels[kHalChannelCount] = {{0, -1, 0, "", 0, 0, 0, 0, 0, 0}};
 void HalResetForTesting() {
   hal_initialised = 0;
   hal_channels[0] = HalChannel{0, -1, 0, "", 0, 0, 0, 0, 0, 0};
-  receive_filter = {0, 0};
+  receive_filter_count = 0;
+  own_frames_to_single_reads = false;
   link_down = false;
 }
 
@@ -216,8 +255,8 @@ int HalSetBitTiming(int /*channel_number*/, uint32_t bitrate, uint8_t prop_seg, 
   if (had_socket) DropChannelSocket(channel);
 
   if (can_do_stop(channel.ifname) != 0) return kHalErrorInterface;
-  // A controller that goes bus-off stays off (restart interval 0).
-  (void)can_set_restart_ms(channel.ifname, 0);
+  // Settable only while the interface is down, as here.
+  (void)can_set_restart_ms(channel.ifname, kRestartMs);
   // bitrate, sample_point and brp left 0: the kernel derives the prescaler
   // from the quantum.
   can_bittiming timing = {};
@@ -255,6 +294,12 @@ int HalOpenSocket(int /*channel_number*/) {
     DropChannelSocket(channel);
     return kHalErrorNoSocket;
   }
+  // Without either the socket still serves the guard; only the record of
+  // what reached the bus, and when, is the poorer. Own frames come back when
+  // their transmission completed, marked so, and only through the filter.
+  (void)SetRawFlag(channel.fd, CAN_RAW_RECV_OWN_MSGS, 1);
+  const int on = 1;
+  (void)setsockopt(channel.fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
   ApplyReceiveFilter(channel.fd);
 
   // Reading must never block the guard loop. A failed F_GETFL must not turn
@@ -291,7 +336,10 @@ int HalSendFrame(int /*channel_number*/, const CanFrame* frame, int receive_own)
   const HalChannel& channel = Channel();
   if (channel.fd < 0) return kHalErrorNoSocket;
 
-  (void)SetRawFlag(channel.fd, CAN_RAW_RECV_OWN_MSGS, receive_own == 1 ? 1 : 0);
+  // The kernel decides on the echo when the transmission completes, long
+  // after the write: a socket option set per write would be decided by
+  // whichever write came last. The own frames are told apart on receipt.
+  own_frames_to_single_reads = receive_own == 1;
 
   can_frame out;
   std::memset(&out, 0, sizeof out);
@@ -299,41 +347,88 @@ int HalSendFrame(int /*channel_number*/, const CanFrame* frame, int receive_own)
   out.can_dlc = frame->length;
   std::memcpy(out.data, frame->data, sizeof out.data);
 
-  // No retry and no waiting: the guard repeats the whole command anyway.
+  // No retry and no waiting here: the caller knows whether a frame is worth
+  // another try.
   const ssize_t written = write(channel.fd, &out, sizeof out);
   if (written == static_cast<ssize_t>(sizeof out)) return kHalOk;
+  if (written < 0 && errno == ENOBUFS) return kHalErrorTransmitFull;
   if (written < 0 && errno == ENETDOWN) link_down = true;
-  if (written < 0 && errno != ENOBUFS) return kHalErrorWrite;
-  return kHalErrorTransmitFull;
+  // Part of a frame is no frame; it is not for a retry of a full queue.
+  if (written >= 0) errno = EIO;
+  return kHalErrorWrite;
 }
 
-int HalReceiveFrame(int /*channel_number*/, CanFrame* frame) {
+int HalReceiveFrame(int channel_number, CanFrame* frame) {
+  for (;;) {
+    HalReceived received;
+    const int got = HalReceiveFrames(channel_number, &received, 1);
+    if (got < 0) return got;
+    if (got == 0 || (received.flags & kHalFrameError) != 0) continue;
+    if ((received.flags & kHalFrameOwn) != 0 && !own_frames_to_single_reads) continue;
+    frame->id = received.frame.id;
+    frame->length = received.frame.length;
+    // Bytes beyond the length keep what they held.
+    std::memcpy(frame->data, received.frame.data, std::min<size_t>(frame->length, sizeof frame->data));
+    return kHalOk;
+  }
+}
+
+int HalReceiveFrames(int /*channel_number*/, HalReceived* frames, int max) {
   HalChannel& channel = Channel();
   if (channel.fd < 0) return kHalErrorNoSocket;
 
-  for (;;) {
-    can_frame in;
-    const ssize_t got = read(channel.fd, &in, sizeof in);
-    if (got != static_cast<ssize_t>(sizeof in)) {
-      // The kernel reports an interface going down once, as a read error.
-      if (got < 0 && errno == ENETDOWN) link_down = true;
-      return kHalErrorNoFrame;
-    }
-    link_down = false;
-    if ((in.can_id & CAN_ERR_FLAG) != 0) {
-      if ((in.can_id & CAN_ERR_BUSOFF) != 0) channel.bus_on = 0;
-      if ((in.can_id & CAN_ERR_RESTARTED) != 0) channel.bus_on = 1;
-      continue;
-    }
-    if ((in.can_id & CAN_RTR_FLAG) != 0) continue;
-
-    frame->id = in.can_id & CAN_EFF_MASK;
-    frame->length = in.can_dlc;
-    // Bytes beyond the length keep what they held.
-    const size_t count = in.can_dlc < sizeof frame->data ? in.can_dlc : sizeof frame->data;
-    std::memcpy(frame->data, in.data, count);
-    return kHalOk;
+  if (max < 1) return 0;
+  ReceiveBatch& batch = receive_batch;
+  const int wanted = std::min(max, kHalMostFramesPerRead);
+  for (int i = 0; i < wanted; ++i) {
+    batch.vectors[i] = {&batch.frames[i], sizeof batch.frames[i]};
+    msghdr& header = batch.messages[i].msg_hdr;
+    header = msghdr{};
+    header.msg_iov = &batch.vectors[i];
+    header.msg_iovlen = 1;
+    header.msg_control = batch.control[i];
+    header.msg_controllen = sizeof batch.control[i];
   }
+  // Never the time-out argument: it is looked at only after a frame came,
+  // so it cannot bound the wait. An error met after some frames is kept by
+  // the kernel for the next call.
+  const int got = recvmmsg(channel.fd, batch.messages, static_cast<unsigned int>(wanted), MSG_DONTWAIT, nullptr);
+  if (got <= 0) {
+    // The kernel reports an interface going down once, as a read error.
+    if (got < 0 && errno == ENETDOWN) link_down = true;
+    return kHalErrorNoFrame;
+  }
+  link_down = false;
+
+  int stored = 0;
+  for (int i = 0; i < got; ++i) {
+    const can_frame& in = batch.frames[i];
+    if (batch.messages[i].msg_len != sizeof in || (in.can_id & CAN_RTR_FLAG) != 0) continue;
+    HalReceived& out = frames[stored];
+    out = HalReceived{};
+    if ((in.can_id & CAN_ERR_FLAG) != 0) {
+      out.flags |= kHalFrameError;
+      out.frame.id = in.can_id & CAN_ERR_MASK;
+      if ((in.can_id & CAN_ERR_BUSOFF) != 0) {
+        out.flags |= kHalFrameBusOff;
+        channel.bus_on = 0;
+      }
+      if ((in.can_id & CAN_ERR_RESTARTED) != 0) {
+        out.flags |= kHalFrameRestarted;
+        channel.bus_on = 1;
+      }
+    } else {
+      out.frame.id = in.can_id & CAN_EFF_MASK;
+      if ((in.can_id & CAN_EFF_FLAG) == 0) out.flags |= kHalFrameStandard;
+    }
+    if ((batch.messages[i].msg_hdr.msg_flags & MSG_CONFIRM) != 0) out.flags |= kHalFrameOwn;
+    out.frame.length = in.can_dlc;
+    const size_t count = std::min<size_t>(in.can_dlc, sizeof out.frame.data);
+    std::memcpy(out.frame.data, in.data, count);
+    out.stamp = StampOf(&batch.messages[i].msg_hdr);
+    stored += 1;
+  }
+  return stored;
 }
 
 int HalClose(int /*channel_number*/) {
@@ -359,11 +454,20 @@ HalLinkState HalGetLinkState(int /*channel_number*/) {
   return channel.bus_on != 0 ? HalLinkUp : HalLinkBusOff;
 }
 
-int HalSetReceiveFilter(int /*channel_number*/, uint32_t id, uint32_t mask) {
-  // Extended data frames only: standard and remote frames never match.
-  receive_filter.can_id = (id & CAN_EFF_MASK) | CAN_EFF_FLAG;
-  receive_filter.can_mask = (mask & CAN_EFF_MASK) | CAN_EFF_FLAG | CAN_RTR_FLAG;
-  if (mask == 0) receive_filter = {0, 0};
+int HalSetReceiveFilter(int channel_number, uint32_t id, uint32_t mask) {
+  const HalFilter filter = {id, mask};
+  return HalSetReceiveFilters(channel_number, &filter, 1);
+}
+
+int HalSetReceiveFilters(int /*channel_number*/, const HalFilter* filters, int count) {
+  if (count < 1 || count > kHalMostFilters) return kHalErrorInterface;
+  receive_filter_count = count;
+  for (int i = 0; i < count; ++i) {
+    // Extended data frames only: standard and remote frames never match.
+    receive_filters[i].can_id = (filters[i].id & CAN_EFF_MASK) | CAN_EFF_FLAG;
+    receive_filters[i].can_mask = (filters[i].mask & CAN_EFF_MASK) | CAN_EFF_FLAG | CAN_RTR_FLAG;
+    if (filters[i].mask == 0) receive_filter_count = 0;
+  }
   if (Channel().fd >= 0) ApplyReceiveFilter(Channel().fd);
   return kHalOk;
 }
@@ -398,7 +502,7 @@ int HalGetBusStatus(int /*channel_number*/, HalBusStatus* status) {
 }
 
 int HalGetInterfaceState(int /*channel_number*/, HalInterfaceState* state) {
-  *state = HalInterfaceState{0, -1, 0};
+  *state = HalInterfaceState{0, -1, 0, -1};
   char ifname[IFNAMSIZ];
   std::snprintf(ifname, sizeof ifname, "can%d", kCanChannel);
   // libsocketcan is asked only about an interface that exists (GetClock).
@@ -417,6 +521,8 @@ int HalGetInterfaceState(int /*channel_number*/, HalInterfaceState* state) {
   if (can_get_state(ifname, &can_state) == 0) state->can_state = can_state;
   can_bittiming timing = {};
   if (can_get_bittiming(ifname, &timing) == 0) state->bitrate = timing.bitrate;
+  __u32 restart_ms = 0;
+  if (can_get_restart_ms(ifname, &restart_ms) == 0) state->restart_ms = static_cast<int32_t>(restart_ms);
   return kHalOk;
 }
 

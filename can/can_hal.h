@@ -7,6 +7,8 @@
 // StartCanBus reports.
 #pragma once
 
+#include <time.h>
+
 #include <cstdint>
 
 // Result codes.
@@ -16,8 +18,9 @@ inline constexpr int kHalErrorNoFrame = -2;         // no data frame waiting
 inline constexpr int kHalErrorNotInitialised = -8;  // HalOpen before HalInit
 inline constexpr int kHalErrorNoSocket = -9;        // no socket, or setting one up failed
 inline constexpr int kHalErrorChannel = -10;        // channel other than 0
-inline constexpr int kHalErrorWrite = -12;          // writing the frame failed
-inline constexpr int kHalErrorTransmitFull = -13;   // transmit queue full, or frame written in part
+inline constexpr int kHalErrorWrite = -12;          // writing the frame failed, or wrote part of it
+inline constexpr int kHalErrorTransmitFull = -13;   // transmit queue full (ENOBUFS): the same frame
+                                                    // may go a moment later
 inline constexpr int kHalErrorAlreadyOpen = -19;    // HalOpen on an open channel
 
 // A frame as the layer's callers see it. Always sent as an extended (29-bit)
@@ -75,13 +78,40 @@ int HalSetBusSpeed(int channel, uint32_t bitrate);
 // Starts the interface (on non-zero) or stops it behind a fresh socket.
 int HalSetBusState(int channel, int on);
 
-// Writes one extended frame without waiting; own frames come back on this
-// socket only when receive_own is 1.
+// Writes one extended frame without waiting. Its echo, when its
+// transmission completes, comes back to HalReceiveFrames marked as the
+// socket's own (when the receive filter lets it through); HalReceiveFrame
+// passes own frames on only after a send with receive_own 1. -13 tells
+// only a full transmit queue.
 int HalSendFrame(int channel, const CanFrame* frame, int receive_own);
 
 // Fills frame with the next waiting data frame without blocking; error
 // frames update bus_on and remote frames are dropped on the way.
 int HalReceiveFrame(int channel, CanFrame* frame);
+
+// What HalReceiveFrames tells of a frame besides its bytes.
+inline constexpr uint32_t kHalFrameError = 0x01;      // an error frame: the frame's id holds its
+                                                      // CAN_ERR_* classes, its data their details
+inline constexpr uint32_t kHalFrameBusOff = 0x02;     // an error frame telling of bus-off
+inline constexpr uint32_t kHalFrameRestarted = 0x04;  // an error frame telling the controller restarted
+inline constexpr uint32_t kHalFrameOwn = 0x08;        // this socket's own, back when it reached the bus
+inline constexpr uint32_t kHalFrameStandard = 0x10;   // an 11-bit identifier
+
+struct HalReceived {
+  CanFrame frame;  // bytes beyond the length are 0
+  uint32_t flags;  // kHalFrame*
+  timespec stamp;  // the kernel's receipt on CLOCK_REALTIME; {0, 0} when it gave none
+};
+
+// The most frames one HalReceiveFrames call reads.
+inline constexpr int kHalMostFramesPerRead = 32;
+
+// Reads up to max waiting frames (at most kHalMostFramesPerRead) in one
+// system call without blocking, data and error frames alike, in the order
+// they came; remote frames are dropped. Error frames update bus_on as
+// HalReceiveFrame does. The count stored (0 when all read were dropped, or
+// max is below 1), -2 when none was waiting, -9 without a socket.
+int HalReceiveFrames(int channel, HalReceived* frames, int max);
 
 int HalClose(int channel);
 
@@ -107,6 +137,18 @@ HalLinkState HalGetLinkState(int channel);
 // the start, receives every frame.
 int HalSetReceiveFilter(int channel, uint32_t id, uint32_t mask);
 
+struct HalFilter {
+  uint32_t id;
+  uint32_t mask;
+};
+
+inline constexpr int kHalMostFilters = 4;
+
+// The same for a frame matching any of count filters (1 to kHalMostFilters);
+// -1 for another count, changing nothing. Any filter with mask 0 receives
+// every frame.
+int HalSetReceiveFilters(int channel, const HalFilter* filters, int count);
+
 // 0 when the channel has a socket, -9 otherwise.
 int HalIsOpen(int channel);
 
@@ -120,6 +162,8 @@ struct HalInterfaceState {
                       // 2 error-passive, 3 bus-off, 4 stopped, 5 sleeping;
                       // -1 when not known
   uint32_t bitrate;   // bit/s as configured; 0 when not known
+  int32_t restart_ms;  // the driver restarts a bus-off controller after this
+                       // long; 0: never (it stays off); -1 when not known
 };
 
 // Fills state; -1 when the interface does not exist.

@@ -27,6 +27,21 @@ const char* StateWord(int32_t state) {
                                                                                    : "in an unknown state";
 }
 
+// The guard never restarts the controller itself: without the driver's
+// restart a bus-off, however brief, leaves it unable to command standby.
+void CheckRestart(const char* ifname, int32_t restart_ms) {
+  if (restart_ms > 0) {
+    ReportCheck(true, "%s bus-off recovery: the driver restarts the controller %d ms after a bus-off", ifname,
+                restart_ms);
+  } else if (restart_ms == 0) {
+    ReportCheck(false, "%s bus-off recovery: none (restart-ms 0): a bus-off would disarm the guard until %s is "
+                "restarted; restart the guard, which sets it", ifname, ifname);
+  } else {
+    ReportCheck(false, "%s bus-off recovery: not known, %s does not tell its restart-ms: a bus-off may disarm the "
+                "guard until %s is restarted", ifname, ifname, ifname);
+  }
+}
+
 // can0 as it stands; true when it is worth listening on.
 bool CheckInterface(const char* ifname) {
   HalInterfaceState state;
@@ -48,6 +63,7 @@ bool CheckInterface(const char* ifname) {
   } else {
     ReportCheck(true, "%s: up, %u bit/s, %s", ifname, state.bitrate, StateWord(state.can_state));
   }
+  CheckRestart(ifname, state.restart_ms);
   return true;
 }
 

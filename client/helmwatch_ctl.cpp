@@ -1,6 +1,7 @@
 // helmwatch-ctl: the UI side of the guard's control socket, for integrators
 // and bench tests.
 #include <getopt.h>
+#include <limits.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,12 +11,14 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <iostream>
 #include <string>
 
 #include "client/check_guard.h"
 #include "client/ctl_check.h"
 #include "client/helmwatch_client.h"
 #include "common/monotonic_time.h"
+#include "recorder/flight_recorder.h"
 
 namespace {
 
@@ -25,6 +28,9 @@ constexpr char kUsage[] =
     "                  (exit 0: the guard runs; 1: it does not)\n"
     "  history [N]     print the guard's records of the last N presses (default 10),\n"
     "                  oldest first, without connecting to it (exit 1: none kept)\n"
+    "  flight [N]      print the N-th last flight the guard recorded around a press\n"
+    "                  (default 1: the latest), the frames as candump -L writes\n"
+    "                  them, without connecting to it (exit 1: none kept)\n"
     "  ping            ask whether the guard is there and idle (exit 0: it answered)\n"
     "  confirm         confirm the press under way, then disconnect\n"
     "  watch [SECONDS] ping and print every answer until the guard closes the\n"
@@ -94,6 +100,21 @@ int PrintHistory(const char* path, long count) {
   return 0;
 }
 
+// The n-th last flight log in "<socket>.flight", copied to standard output
+// as it is, so that it can go straight to can-utils.
+int PrintFlight(const char* path, long nth_last) {
+  const std::string folder = std::string(path) + kFlightFolderSuffix;
+  char log_path[PATH_MAX];
+  if (!FindFlightLog(folder.c_str(), static_cast<int>(nth_last), log_path, sizeof log_path)) {
+    std::fprintf(stderr, "no flight: %s kept beside %s\n", nth_last == 1 ? "none" : "not so many", path);
+    return 1;
+  }
+  std::ifstream log(log_path, std::ios::binary);
+  std::cout << log.rdbuf();
+  std::cout.flush();
+  return log && std::cout ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -127,16 +148,17 @@ int main(int argc, char** argv) {
     return checked;
   }
   long seconds = -1;
-  long records = kDefaultHistoryRecords;
   const bool history = std::strcmp(command, "history") == 0;
+  const bool flight = std::strcmp(command, "flight") == 0;
+  long records = history ? kDefaultHistoryRecords : 1;
   const bool known = std::strcmp(command, "ping") == 0 || std::strcmp(command, "confirm") == 0 ||
                      std::strcmp(command, "watch") == 0 || std::strcmp(command, "status") == 0 ||
-                     history;
+                     history || flight;
   const int extra = argc - optind - 1;
   const bool extra_fits =
-      extra == 0 || (extra == 1 && (history ? Number(argv[optind + 1], 1, 1000, &records)
-                                            : std::strcmp(command, "watch") == 0 &&
-                                                  Number(argv[optind + 1], 0, 86400, &seconds)));
+      extra == 0 || (extra == 1 && (history || flight ? Number(argv[optind + 1], 1, 1000, &records)
+                                                      : std::strcmp(command, "watch") == 0 &&
+                                                            Number(argv[optind + 1], 0, 86400, &seconds)));
   if (!known || !extra_fits) {
     std::fputs(kUsage, stderr);
     return 2;
@@ -144,6 +166,7 @@ int main(int argc, char** argv) {
 
   if (std::strcmp(command, "status") == 0) return PrintStatus(path);
   if (history) return PrintHistory(path, records);
+  if (flight) return PrintFlight(path, records);
 
   const int fd = HelmwatchConnect(path);
   if (fd < 0) {

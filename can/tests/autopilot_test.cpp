@@ -16,10 +16,8 @@
 
 namespace {
 
-using testing::Contains;
 using testing::ElementsAre;
 using testing::IsEmpty;
-using testing::Not;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -165,16 +163,20 @@ TEST_F(Autopilot, StatusOnlyFilterPassesEveryStatusAndNothingElse) {
   const struct {
     canid_t id;
     bool passes;
+    bool passes_with_commands;  // ReceiveApStatusAndStandbyCommands
   } frames[] = {
-      {CAN_EFF_FLAG | kStatusFrom3, true},
-      {CAN_EFF_FLAG | kStatusFrom35, true},
-      {CAN_EFF_FLAG | 0x02FF1903 | 0x1C000000, true},  // priority 7, reserved bit set
-      {CAN_EFF_FLAG | 0x19FF1903, false},              // data page 1
-      {CAN_EFF_FLAG | 0x18FF1A03, false},              // PGN 65306
-      {CAN_EFF_FLAG | 0x18FE1903, false},              // PDU format 0xFE
-      {CAN_EFF_FLAG | 0x09FF2223, false},              // the standby command
-      {CAN_EFF_FLAG | CAN_RTR_FLAG | kStatusFrom3, false},
-      {0x719, false},  // a standard frame
+      {CAN_EFF_FLAG | kStatusFrom3, true, true},
+      {CAN_EFF_FLAG | kStatusFrom35, true, true},
+      {CAN_EFF_FLAG | 0x02FF1903 | 0x1C000000, true, true},  // priority 7, reserved bit set
+      {CAN_EFF_FLAG | 0x19FF1903, false, false},              // data page 1
+      {CAN_EFF_FLAG | 0x18FF1A03, false, false},              // PGN 65306
+      {CAN_EFF_FLAG | 0x18FE1903, false, false},              // PDU format 0xFE
+      {CAN_EFF_FLAG | 0x09FF2223, false, true},               // the standby command
+      {CAN_EFF_FLAG | 0x09FF22FE, false, true},               // the same from another source
+      {CAN_EFF_FLAG | 0x0DFF2223, false, false},              // at another priority
+      {CAN_EFF_FLAG | 0x09FF2323, false, false},              // PGN 130851
+      {CAN_EFF_FLAG | CAN_RTR_FLAG | kStatusFrom3, false, false},
+      {0x719, false, false},  // a standard frame
   };
   for (const auto& frame : frames) {
     SCOPED_TRACE(frame.id);
@@ -182,6 +184,13 @@ TEST_F(Autopilot, StatusOnlyFilterPassesEveryStatusAndNothingElse) {
     ASSERT_TRUE(PutBusFrame(hal_channels[0].fd, frame.id, status));
     EXPECT_EQ(DrainCanInput(&heard_), kHalErrorNoFrame);
     EXPECT_EQ(autopilot_address != kAddressNotLearnt, frame.passes);
+  }
+  ReceiveApStatusAndStandbyCommands();
+  for (const auto& frame : frames) {
+    SCOPED_TRACE(frame.id);
+    ASSERT_TRUE(PutBusFrame(hal_channels[0].fd, frame.id, status));
+    HalReceived got[2];
+    EXPECT_EQ(HalReceiveFrames(0, got, 2) == 1, frame.passes_with_commands);
   }
   ASSERT_TRUE(PutBusFrame(hal_channels[0].fd, CAN_ERR_FLAG | CAN_ERR_BUSOFF, {}));
   DrainCanInput(&heard_);
@@ -214,8 +223,8 @@ TEST_F(Autopilot, StandbyCommandIsTwoFastPacketFrames) {
   EXPECT_EQ(sent[1].can_dlc, 8);
   EXPECT_THAT(sent[1].data, ElementsAre(0x01, 0x06, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF));
   // Own frames are not to come back as received frames.
-  EXPECT_THAT(fake_can_calls, Contains("setsockopt CAN_RAW_RECV_OWN_MSGS 0"));
-  EXPECT_THAT(fake_can_calls, Not(Contains("setsockopt CAN_RAW_RECV_OWN_MSGS 1")));
+  CanFrame echo = {};
+  EXPECT_EQ(HalReceiveFrame(0, &echo), kHalErrorNoFrame) << std::hex << echo.id;
 }
 
 TEST_F(Autopilot, SequenceRunsZeroToSevenAndStartsAgainOnTheNinthCommand) {
@@ -241,6 +250,36 @@ TEST_F(Autopilot, RefusedFramesAreNotResentButTheSequenceMovesOn) {
   const std::vector<can_frame> sent = Sent();
   ASSERT_EQ(sent.size(), 2U);
   EXPECT_EQ(sent[0].data[0], 0x20);
+}
+
+// Frame by frame, a frame refused by the full transmit queue goes again,
+// and the bus still gets one whole command: frame 0, then frame 1, of one
+// sequence number; the retries take no sequence number of their own. What
+// reached the bus comes back as the guard's own.
+TEST_F(Autopilot, FrameRefusedByAFullQueueGoesAgainAndTheBusGetsOneWholeCommand) {
+  Receive({{kStatusFrom3, kStandby}, {kStatusFrom35, kCommandSource}});
+  ReceiveApStatusAndStandbyCommands();
+  ApStandbyCommand command = {};
+  ASSERT_EQ(BeginApStandby(&command).outcome, ApCommandSent);
+  for (const int refusals : {2, 1}) {
+    fake_can_sockets.write_results.assign(static_cast<size_t>(refusals), -ENOBUFS);
+    for (int i = 0; i < refusals; ++i) {
+      const ApCommandResult refused = SendApStandbyFrame(&command);
+      EXPECT_EQ(refused.outcome, ApCommandRefused);
+      EXPECT_EQ(refused.hal_code, kHalErrorTransmitFull);
+      EXPECT_EQ(refused.error, ENOBUFS);
+    }
+    EXPECT_EQ(SendApStandbyFrame(&command).outcome, ApCommandSent);
+  }
+  EXPECT_EQ(SendApStandbyFrame(&command).outcome, ApCommandSent);
+  SendApStandby();
+  HalReceived echoes[8];
+  ASSERT_EQ(HalReceiveFrames(0, echoes, 8), 4);
+  EXPECT_THAT(echoes[0].frame.data, ElementsAre(0x00, 0x0C, 0x41, 0x9F, 0x03, 0xFF, 0xFF, 0x0A));
+  EXPECT_THAT(echoes[1].frame.data, ElementsAre(0x01, 0x06, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF));
+  EXPECT_EQ(echoes[1].frame.id, echoes[0].frame.id);
+  EXPECT_EQ(echoes[2].frame.data[0], 0x20) << "the next command, the next sequence number";
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(echoes[i].flags, kHalFrameOwn) << i;
 }
 
 TEST_F(Autopilot, StatusFromTheNullAddressUnlearnsTheAutopilot) {

@@ -34,7 +34,7 @@ Calls Configure(const char* tq) {
   return {"can_get_clock can0",
           "can_get_bittiming_const can0",
           "can_do_stop can0",
-          "can_set_restart_ms can0 0",
+          "can_set_restart_ms can0 100",
           std::string("can_set_bittiming can0 tq=") + tq +
               " prop_seg=6 phase_seg1=7 phase_seg2=2 sjw=1 bitrate=0 sample_point=0 brp=0",
           "can_set_ctrlmode can0 mask=0x1f flags=0x10",
@@ -45,6 +45,8 @@ const Calls kSocketSetUp = {"socket",
                             "ioctl SIOCGIFINDEX can0",
                             "setsockopt CAN_RAW_LOOPBACK 1",
                             "setsockopt CAN_RAW_ERR_FILTER 0x165",
+                            "setsockopt CAN_RAW_RECV_OWN_MSGS 1",
+                            "setsockopt SO_TIMESTAMPNS 1",
                             "fcntl F_GETFL",
                             "fcntl F_SETFL O_NONBLOCK",
                             "bind 5"};
@@ -429,15 +431,39 @@ TEST_F(CanLayer, SentFrameIsExtendedWithItsLengthAndAllEightBytes) {
   EXPECT_THAT(sent[0].data, ElementsAre(1, 2, 3, 4, 5, 6, 7, 8));
 }
 
-TEST_F(CanLayer, ReceiveOwnIsSetBeforeEveryWriteAndOnlyForExactly1) {
+// Own frames reach single reads, which cannot tell them from the bus's,
+// only when the send asked for exactly that.
+TEST_F(CanLayer, OwnFramesComeBackToSingleReadsOnlyWhenAsked) {
   Open();
-  const CanFrame frame = {0x123, 0, {}};
-  for (const int receive_own : {1, 0, 2, 1}) EXPECT_EQ(HalSendFrame(0, &frame, receive_own), 0);
-  EXPECT_THAT(fake_can_calls,
-              ElementsAre("setsockopt CAN_RAW_RECV_OWN_MSGS 1", "write",
-                          "setsockopt CAN_RAW_RECV_OWN_MSGS 0", "write",
-                          "setsockopt CAN_RAW_RECV_OWN_MSGS 0", "write",
-                          "setsockopt CAN_RAW_RECV_OWN_MSGS 1", "write"));
+  const CanFrame frame = {0x09FF2223, 8, {1, 2, 3, 4, 5, 6, 7, 8}};
+  CanFrame single = {};
+  for (const int receive_own : {0, 2, 1}) {
+    ASSERT_EQ(HalSendFrame(0, &frame, receive_own), kHalOk);
+    EXPECT_EQ(HalReceiveFrame(0, &single), receive_own == 1 ? kHalOk : kHalErrorNoFrame) << receive_own;
+  }
+}
+
+// Each frame with its own stamp and none of the remote frames, many to a
+// system call.
+TEST_F(CanLayer, WaitingFramesAreReadInBatchesEachWithItsStamp) {
+  Open();
+  std::vector<uint32_t> sent;
+  for (uint32_t i = 0; i < 37; ++i) {
+    fake_can_sockets.stamp = {1765144409, static_cast<long>(i)};
+    const bool remote = i % 10 == 5;
+    ASSERT_TRUE(PutBusFrame(channel().fd, (remote ? CAN_RTR_FLAG : 0U) | CAN_EFF_FLAG | (0x18FF1900U + i), {}));
+    if (!remote) sent.push_back(i);
+  }
+  std::vector<uint32_t> received;
+  HalReceived got[kHalMostFramesPerRead + 8];
+  for (int count; (count = HalReceiveFrames(0, got, kHalMostFramesPerRead + 8)) >= 0;) {
+    for (int i = 0; i < count; ++i) {
+      received.push_back(got[i].frame.id - 0x18FF1900U);
+      EXPECT_EQ(got[i].stamp.tv_nsec, static_cast<long>(received.back()));
+    }
+  }
+  EXPECT_EQ(received, sent);
+  EXPECT_EQ(fake_can_sockets.reads, 3) << "37 frames: a full batch, the rest, the empty queue";
 }
 
 TEST_F(CanLayer, FailedWritesAreSortedWithoutRetry) {
@@ -445,7 +471,7 @@ TEST_F(CanLayer, FailedWritesAreSortedWithoutRetry) {
   fake_can_sockets.write_results = {-ENOBUFS, 8, -EIO, -ENETDOWN};
   const CanFrame frame = {0x123, 8, {}};
   EXPECT_EQ(HalSendFrame(0, &frame, 0), kHalErrorTransmitFull);
-  EXPECT_EQ(HalSendFrame(0, &frame, 0), kHalErrorTransmitFull) << "written in part";
+  EXPECT_EQ(HalSendFrame(0, &frame, 0), kHalErrorWrite) << "written in part";
   EXPECT_EQ(HalSendFrame(0, &frame, 0), kHalErrorWrite);
   EXPECT_EQ(HalSendFrame(0, &frame, 0), kHalErrorWrite);
   EXPECT_EQ(std::count(fake_can_calls.begin(), fake_can_calls.end(), "write"), 4);
@@ -487,6 +513,16 @@ TEST_F(CanLayer, LinkStateFollowsTheErrorFramesWithoutAskingTheInterface) {
   ASSERT_TRUE(PutBusFrame(channel().fd, CAN_ERR_FLAG | CAN_ERR_RESTARTED, {0, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(HalReceiveFrame(0, &frame), kHalErrorNoFrame);
   EXPECT_EQ(HalGetLinkState(0), HalLinkUp);
+
+  // The driver's restart after a bus-off, read in batches: the guard may
+  // command again once the controller is back, on the socket it has.
+  for (const canid_t error : {CAN_ERR_BUSOFF, CAN_ERR_RESTARTED}) {
+    HalReceived got[4];
+    ASSERT_TRUE(PutBusFrame(channel().fd, CAN_ERR_FLAG | error, {0, 0, 0, 0, 0, 0, 0, 0}));
+    ASSERT_EQ(HalReceiveFrames(0, got, 4), 1);
+    EXPECT_EQ(got[0].flags, kHalFrameError | (error == CAN_ERR_BUSOFF ? kHalFrameBusOff : kHalFrameRestarted));
+    EXPECT_EQ(HalGetLinkState(0), error == CAN_ERR_BUSOFF ? HalLinkBusOff : HalLinkUp);
+  }
   EXPECT_THAT(fake_can_calls, IsEmpty()) << "no query of the interface while it is up";
 }
 
@@ -536,7 +572,7 @@ TEST_F(CanLayer, ReceiveFilterGoesOnEverySocketAndMayFailWithoutHarm) {
   fake_can_sockets.failing_option = CAN_RAW_FILTER;
   EXPECT_EQ(HalSetBusState(0, 0), kHalOk);
   Calls filtered = kSocketSetUp;
-  filtered.insert(filtered.begin() + 4, "setsockopt CAN_RAW_FILTER 0x80ff1900/0xc1ffff00");
+  filtered.insert(filtered.begin() + 6, "setsockopt CAN_RAW_FILTER 0x80ff1900/0xc1ffff00");
   EXPECT_EQ(fake_can_calls, Join({{"close", "can_do_stop can0"}, filtered}));
   EXPECT_EQ(FakeCanBoundIndex(channel().fd), 5);
 }

@@ -10,6 +10,7 @@
 #include <linux/can/netlink.h>
 #include <linux/if_link.h>
 #include <sys/types.h>
+#include <time.h>
 
 #include <deque>
 #include <map>
@@ -17,7 +18,7 @@
 #include <vector>
 
 // Every libsocketcan call and every call on a CAN socket, in order: "can_do_stop can0",
-// "can_set_restart_ms can0 0", "socket", "ioctl SIOCGIFINDEX can0",
+// "can_set_restart_ms can0 100", "socket", "ioctl SIOCGIFINDEX can0",
 // "setsockopt CAN_RAW_ERR_FILTER 0x165", "fcntl F_SETFL O_NONBLOCK",
 // "bind 5", "write", "close". Reads are only counted.
 extern std::vector<std::string> fake_can_calls;
@@ -29,6 +30,7 @@ struct FakeSocketCan {
   can_clock clock;
   can_bittiming_const limits;
   int state;
+  __u32 restart_ms;  // as can_set_restart_ms left it
   can_berr_counter berr_counter;
   rtnl_link_stats64 link_stats;
 };
@@ -44,7 +46,10 @@ struct FakeCanSockets {
   // Outcomes of the next writes, one per write: a byte count returned
   // without writing, or -errno. Writes beyond the script go to the bus end.
   std::deque<ssize_t> write_results;
-  int reads;  // read calls on CAN sockets
+  int reads;  // recvmmsg calls on CAN sockets
+  // The kernel's stamp of the frames put on the bus and of own frames'
+  // echoes from now on; given only to sockets with SO_TIMESTAMPNS on.
+  timespec stamp;
 };
 extern FakeCanSockets fake_can_sockets;
 
@@ -61,7 +66,8 @@ int FakeCanBusEnd(int fd);
 // socket.
 int FakeCanBoundIndex(int fd);
 
-// Puts a frame on the bus for CAN socket fd to read; false when it could not.
+// Puts a frame on the bus for CAN socket fd to read, through its filters;
+// false when it could not.
 bool PutBusFrame(int fd, canid_t can_id, std::vector<uint8_t> bytes);
 
 // Takes the frames CAN socket fd has written, oldest first, without waiting.

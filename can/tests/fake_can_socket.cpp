@@ -1,6 +1,6 @@
 // Raw CAN sockets and can0 as the test machine lacks them, through GNU ld
-// --wrap of socket, ioctl, setsockopt, fcntl, bind, read, write, close and
-// if_nametoindex. Only descriptors that socket(PF_CAN, ...) handed out and
+// --wrap of socket, ioctl, setsockopt, fcntl, bind, recvmmsg, write, close
+// and if_nametoindex. Only descriptors that socket(PF_CAN, ...) handed out and
 // the name can0 are faked; GoogleTest and the sanitizers use the same calls
 // on their own descriptors, which go to the real ones untouched.
 #include <fcntl.h>
@@ -32,7 +32,7 @@ int __real_setsockopt(int fd, int level, int name, const void* value, socklen_t 
 int __real_fcntl(int fd, int command, ...);
 int __real_fcntl64(int fd, int command, ...);
 int __real_bind(int fd, const sockaddr* address, socklen_t length);
-ssize_t __real_read(int fd, void* buffer, size_t length);
+int __real_recvmmsg(int fd, mmsghdr* messages, unsigned int count, int flags, timespec* timeout);
 ssize_t __real_write(int fd, const void* buffer, size_t length);
 int __real_close(int fd);
 unsigned int __real_if_nametoindex(const char* name);
@@ -42,23 +42,44 @@ FakeCanSockets fake_can_sockets;
 
 namespace {
 
+constexpr int kMostFilters = 8;
+
 struct FakeSocket {
   int fd;  // the end the layer holds; -1 = slot free
   int bus_end;
   int bound_index;
-  can_filter filter;  // CAN_RAW_FILTER as set; mask 0 lets every frame through
+  // CAN_RAW_FILTER as set; a frame passes when it matches any. A new socket
+  // has the kernel's default, one filter with mask 0: every frame.
+  can_filter filters[kMostFilters];
+  int filter_count;
+  bool receive_own;  // CAN_RAW_RECV_OWN_MSGS
+  bool stamps;       // SO_TIMESTAMPNS
 };
+
+constexpr FakeSocket kFreeSlot = {-1, -1, 0, {}, 1, false, false};
 
 // A plain table: the wrappers may run before static construction and after
 // static destruction.
-FakeSocket sockets[8] = {{-1, -1, 0, {}}, {-1, -1, 0, {}}, {-1, -1, 0, {}}, {-1, -1, 0, {}},
-                         {-1, -1, 0, {}}, {-1, -1, 0, {}}, {-1, -1, 0, {}}, {-1, -1, 0, {}}};
+FakeSocket sockets[8] = {kFreeSlot, kFreeSlot, kFreeSlot, kFreeSlot,
+                         kFreeSlot, kFreeSlot, kFreeSlot, kFreeSlot};
 
-// The kernel's rule for one receive filter; error frames are not filtered
-// by it.
-bool Passes(const can_filter& filter, canid_t id) {
+// What travels from the bus end to the layer's end: the frame, with what the
+// kernel would tell of it beside its bytes.
+struct WireFrame {
+  can_frame frame;
+  timespec stamp;
+  int message_flags;  // MSG_CONFIRM | MSG_DONTROUTE for an own frame's echo
+};
+
+// The kernel's rule for the receive filters; error frames are not filtered
+// by them.
+bool Passes(const FakeSocket& socket, canid_t id) {
   if ((id & CAN_ERR_FLAG) != 0) return true;
-  return (id & filter.can_mask) == (filter.can_id & filter.can_mask);
+  for (int i = 0; i < socket.filter_count; ++i) {
+    const can_filter& filter = socket.filters[i];
+    if ((id & filter.can_mask) == (filter.can_id & filter.can_mask)) return true;
+  }
+  return false;
 }
 
 FakeSocket* Find(int fd) {
@@ -121,7 +142,9 @@ extern "C" int __wrap_socket(int domain, int type, int protocol) {
   if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, ends) != 0) return -1;
   // The lower number goes to the layer, as the kernel hands out the lowest
   // free descriptor.
-  *slot = FakeSocket{ends[0], ends[1], 0, {}};
+  *slot = kFreeSlot;
+  slot->fd = ends[0];
+  slot->bus_end = ends[1];
   return ends[0];
 }
 
@@ -151,10 +174,18 @@ extern "C" int __wrap_setsockopt(int fd, int level, int name, const void* value,
   FakeSocket* socket = Find(fd);
   if (socket == nullptr) return __real_setsockopt(fd, level, name, value, length);
 
-  if (level == SOL_CAN_RAW && name == CAN_RAW_FILTER && length == sizeof(can_filter)) {
-    std::memcpy(&socket->filter, value, sizeof socket->filter);
-    Log("setsockopt CAN_RAW_FILTER 0x%x/0x%x", socket->filter.can_id, socket->filter.can_mask);
+  if (level == SOL_CAN_RAW && name == CAN_RAW_FILTER && length % sizeof(can_filter) == 0 &&
+      length <= sizeof socket->filters) {
+    socket->filter_count = static_cast<int>(length / sizeof(can_filter));
+    std::memcpy(socket->filters, value, length);
+    Log("setsockopt CAN_RAW_FILTER 0x%x/0x%x%s", socket->filters[0].can_id, socket->filters[0].can_mask,
+        socket->filter_count > 1 ? " and more" : "");
     return name == fake_can_sockets.failing_option ? Fail(ENOPROTOOPT) : 0;
+  }
+  if (level == SOL_SOCKET && name == SO_TIMESTAMPNS && length == sizeof(int)) {
+    socket->stamps = *static_cast<const int*>(value) != 0;
+    Log("setsockopt SO_TIMESTAMPNS %d", socket->stamps ? 1 : 0);
+    return 0;
   }
 
   if (level != SOL_CAN_RAW || length != sizeof(uint32_t)) {
@@ -169,6 +200,7 @@ extern "C" int __wrap_setsockopt(int fd, int level, int name, const void* value,
     Log("setsockopt %s %u", OptionName(name), number);
   }
   if (name == fake_can_sockets.failing_option) return Fail(ENOPROTOOPT);
+  if (name == CAN_RAW_RECV_OWN_MSGS) socket->receive_own = number != 0;
   return 0;
 }
 
@@ -228,25 +260,51 @@ extern "C" int __wrap_bind(int fd, const sockaddr* address, socklen_t length) {
   return 0;
 }
 
-extern "C" ssize_t __wrap_read(int fd, void* buffer, size_t length) {
+// Every message gets one frame and, on a socket that asked for them, its
+// stamp; the time-out is not looked at, as the layer never gives one.
+extern "C" int __wrap_recvmmsg(int fd, mmsghdr* messages, unsigned int count, int flags, timespec* timeout) {
   const FakeSocket* socket = Find(fd);
-  if (socket == nullptr) return __real_read(fd, buffer, length);
+  if (socket == nullptr) return __real_recvmmsg(fd, messages, count, flags, timeout);
   fake_can_sockets.reads += 1;
-  // Frames the socket's filter refuses never reach the reader.
-  for (;;) {
-    const ssize_t got = __real_read(fd, buffer, length);
-    if (got != static_cast<ssize_t>(sizeof(can_frame))) return got;
-    canid_t id;
-    std::memcpy(&id, buffer, sizeof id);
-    if (Passes(socket->filter, id)) return got;
+  unsigned int got = 0;
+  for (WireFrame wire; got < count && recv(fd, &wire, sizeof wire, flags & MSG_DONTWAIT) == static_cast<ssize_t>(sizeof wire);) {
+    // Frames the socket's filters refuse never reach the reader.
+    if (!Passes(*socket, wire.frame.can_id)) continue;
+    msghdr& header = messages[got].msg_hdr;
+    std::memcpy(header.msg_iov[0].iov_base, &wire.frame, sizeof wire.frame);
+    messages[got].msg_len = sizeof wire.frame;
+    header.msg_flags = wire.message_flags;
+    // The layer always gives room for the stamp.
+    header.msg_controllen = 0;
+    if (socket->stamps) {
+      header.msg_controllen = CMSG_SPACE(sizeof wire.stamp);
+      cmsghdr* part = CMSG_FIRSTHDR(&header);
+      part->cmsg_level = SOL_SOCKET;
+      part->cmsg_type = SCM_TIMESTAMPNS;
+      part->cmsg_len = CMSG_LEN(sizeof wire.stamp);
+      std::memcpy(CMSG_DATA(part), &wire.stamp, sizeof wire.stamp);
+    }
+    got += 1;
   }
+  return got > 0 ? static_cast<int>(got) : -1;
 }
 
+// A frame written whole reaches the bus at once; its echo comes back to the
+// socket when it asked for its own frames and its filters let it through.
 extern "C" ssize_t __wrap_write(int fd, const void* buffer, size_t length) {
-  if (Find(fd) == nullptr) return __real_write(fd, buffer, length);
+  const FakeSocket* socket = Find(fd);
+  if (socket == nullptr) return __real_write(fd, buffer, length);
   Log("write");
   std::deque<ssize_t>& script = fake_can_sockets.write_results;
-  if (script.empty()) return __real_write(fd, buffer, length);
+  if (script.empty()) {
+    const ssize_t written = __real_write(fd, buffer, length);
+    WireFrame echo = {{}, fake_can_sockets.stamp, MSG_CONFIRM | MSG_DONTROUTE};
+    if (written == static_cast<ssize_t>(sizeof echo.frame) && socket->receive_own) {
+      std::memcpy(&echo.frame, buffer, sizeof echo.frame);
+      if (Passes(*socket, echo.frame.can_id)) (void)send(socket->bus_end, &echo, sizeof echo, MSG_DONTWAIT);
+    }
+    return written;
+  }
   const ssize_t result = script.front();
   script.pop_front();
   if (result < 0) return Fail(static_cast<int>(-result));
@@ -258,7 +316,7 @@ extern "C" int __wrap_close(int fd) {
   if (socket != nullptr) {
     Log("close");
     __real_close(socket->bus_end);
-    *socket = FakeSocket{-1, -1, 0, {}};
+    *socket = kFreeSlot;
   }
   return __real_close(fd);
 }
@@ -278,7 +336,7 @@ void ResetFakeCan() {
     if (socket.fd >= 0) {
       __real_close(socket.bus_end);
       __real_close(socket.fd);
-      socket = FakeSocket{-1, -1, 0, {}};
+      socket = kFreeSlot;
     }
   }
   fake_can_calls.clear();
@@ -313,12 +371,11 @@ int FakeCanBoundIndex(int fd) {
 bool PutBusFrame(int fd, canid_t can_id, std::vector<uint8_t> bytes) {
   const int bus_end = FakeCanBusEnd(fd);
   if (bus_end < 0 || bytes.size() > CAN_MAX_DLEN) return false;
-  can_frame frame;
-  std::memset(&frame, 0, sizeof frame);
-  frame.can_id = can_id;
-  frame.can_dlc = static_cast<uint8_t>(bytes.size());
-  if (!bytes.empty()) std::memcpy(frame.data, bytes.data(), bytes.size());
-  return send(bus_end, &frame, sizeof frame, MSG_DONTWAIT) == static_cast<ssize_t>(sizeof frame);
+  WireFrame wire = {{}, fake_can_sockets.stamp, 0};
+  wire.frame.can_id = can_id;
+  wire.frame.can_dlc = static_cast<uint8_t>(bytes.size());
+  if (!bytes.empty()) std::memcpy(wire.frame.data, bytes.data(), bytes.size());
+  return send(bus_end, &wire, sizeof wire, MSG_DONTWAIT) == static_cast<ssize_t>(sizeof wire);
 }
 
 std::vector<can_frame> TakeBusFrames(int fd) {

@@ -44,7 +44,15 @@ int can_set_restart_ms(const char* name, __u32 restart_ms) {
   // an overlapping copy (-Wrestrict) in the inlined insert.
   std::string details = " ";
   details += std::to_string(restart_ms);
-  return Result("can_set_restart_ms", name, details);
+  const int result = Result("can_set_restart_ms", name, details);
+  if (result == 0) fake_socketcan.restart_ms = restart_ms;
+  return result;
+}
+
+int can_get_restart_ms(const char* name, __u32* restart_ms) {
+  const int result = Result("can_get_restart_ms", name);
+  if (result == 0) *restart_ms = fake_socketcan.restart_ms;
+  return result;
 }
 
 int can_set_bittiming(const char* name, can_bittiming* timing) {

@@ -187,7 +187,7 @@ TEST_F(SystemTest, StartUpConfiguresCan0At250kWithBusErrorReporting) {
     link = Shell("ip -details link show can0");
   }
   EXPECT_NE(link.find("bitrate 250000"), std::string::npos) << link;
-  EXPECT_NE(link.find("restart-ms 0"), std::string::npos) << link;
+  EXPECT_NE(link.find("restart-ms 100"), std::string::npos) << link;
   EXPECT_NE(link.find("BERR-REPORTING"), std::string::npos) << link;
   EXPECT_NE(link.find("state UP"), std::string::npos) << link;
   EXPECT_EQ(daemon_->ReadError(), "") << "a healthy start prints nothing";
@@ -910,6 +910,7 @@ TEST_F(SystemTest, CommissioningCheckReportsTheInstallationAndLeavesTheGuardAlon
        {"ok    control socket " + socket_ + ": srw-rw---- root:helmwatch",
         "ok    keypad " + keypad_.event_path + " \"bench keypad\": an input-event device sending the guarded key "
         "codes 30 and 38", std::string("ok    can0: up, 250000 bit/s, error-active"),
+        std::string("ok    can0 bus-off recovery: the driver restarts the controller 100 ms after a bus-off"),
         std::string("ok    autopilot: address 3, engaged"), std::string("ok    command source: address 35"),
         "ok    alarm buzzer " + alarm_dir_ + ": freq and volume open for writing"}) {
     EXPECT_NE(healthy.report.find(line), std::string::npos) << line;
