@@ -16,8 +16,9 @@
 #include "client/check_report.h"
 #include "client/check_wait.h"
 #include "common/monotonic_time.h"
-#include "guard/key_device.h"
-#include "guard/key_input.h"
+#include "guard/keypad/key_device.h"
+#include "guard/decision/short_press.h"
+#include "guard/keypad/key_input.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "client/check_guard.h"
 #include "client/check_keypad.h"
 #include "client/check_report.h"
-#include "guard/published_config.h"
+#include "guard/startup/published_config.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "alarm/alarm.h"
-#include "client/helmwatch_protocol.h"
+#include "helmwatch_protocol.h"
 
 // The whole configuration, filled once from the command line and read-only
 // afterwards. The texts point into the process's argument vector.

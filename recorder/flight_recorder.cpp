@@ -18,7 +18,7 @@
 #include <iterator>
 
 #include "common/monotonic_time.h"
-#include "guard/run_files.h"
+#include "common/run_files.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The control socket over real UNIX sockets in a temporary directory.
-#include "guard/control_socket.h"
+#include "guard/control/control_socket.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

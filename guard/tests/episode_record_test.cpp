@@ -1,7 +1,7 @@
 // The words of an episode's record, its status field and its journal
 // fields, for each way an episode ends, built through the calls the loop
 // makes. The wall clock is fixed and read in UTC.
-#include "guard/episode_record.h"
+#include "guard/episode/episode_record.h"
 
 #include <cerrno>
 #include <cstdlib>

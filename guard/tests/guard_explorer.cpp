@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "common/monotonic_time.h"
-#include "guard/guard_decision.h"
+#include "guard/decision/guard_decision.h"
 #include "guard/tests/safety_monitor.h"
 
 namespace {

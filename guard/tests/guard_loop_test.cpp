@@ -5,7 +5,7 @@
 // are real UNIX stream sockets and the CAN descriptor is a pipe; the CAN
 // link and the alarm are the recorders of recording_neighbours. Time-outs
 // are passes with select's result 0.
-#include "guard/guard_loop.h"
+#include "guard/loop/guard_loop.h"
 
 #include <fcntl.h>
 #include <linux/input.h>
@@ -25,10 +25,10 @@
 
 #include "can/can_hal.h"
 #include "common/monotonic_time.h"
-#include "guard/change_lines.h"
-#include "guard/control_socket.h"
-#include "guard/key_device.h"
-#include "guard/key_input.h"
+#include "guard/supervision/change_lines.h"
+#include "guard/control/control_socket.h"
+#include "guard/keypad/key_device.h"
+#include "guard/keypad/key_input.h"
 #include "guard/tests/recording_neighbours.h"
 #include "guard/tests/test_io.h"
 

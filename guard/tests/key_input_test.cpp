@@ -1,7 +1,8 @@
 // Reading the key device against real pipes, where records go in at the
 // platform's own input_event size. What the detector makes of the events,
 // to the nanosecond of the one-second hold, is the explorer's to check.
-#include "guard/key_input.h"
+#include "guard/decision/short_press.h"
+#include "guard/keypad/key_input.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

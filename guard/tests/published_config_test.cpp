@@ -1,6 +1,6 @@
 // The configuration a guard publishes comes back as it was given, whatever
 // its paths hold, and readable by anyone.
-#include "guard/published_config.h"
+#include "guard/startup/published_config.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "common/monotonic_time.h"
-#include "guard/control_socket.h"
+#include "guard/control/control_socket.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "guard/guard_decision.h"
+#include "guard/decision/guard_decision.h"
 
 struct SafetyMonitor {
   // The guarded keys held, and when the first of them went down.

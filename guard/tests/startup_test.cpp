@@ -1,6 +1,6 @@
 // Process settings at start-up, each tried in a child process so that the
 // test program itself keeps its priority and out-of-memory score.
-#include "guard/startup.h"
+#include "guard/startup/startup.h"
 
 #include <gtest/gtest.h>
 #include <sched.h>

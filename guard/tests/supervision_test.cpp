@@ -3,7 +3,7 @@
 // the status file a real file; the loop's variables and its neighbours'
 // answers are set by hand, the facts gathered from them as the loop does,
 // and time is handed in, so each step is exact.
-#include "guard/supervision.h"
+#include "guard/supervision/supervision.h"
 
 #include <sys/socket.h>
 #include <sys/timerfd.h>
@@ -22,9 +22,9 @@
 #include "can/autopilot.h"
 #include "can/can_hal.h"
 #include "common/monotonic_time.h"
-#include "guard/change_lines.h"
-#include "guard/guard_loop.h"
-#include "guard/supervision_timer.h"
+#include "guard/supervision/change_lines.h"
+#include "guard/loop/guard_loop.h"
+#include "guard/supervision/supervision_timer.h"
 #include "guard/tests/recording_neighbours.h"
 #include "guard/tests/test_io.h"
 

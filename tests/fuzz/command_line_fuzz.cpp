@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "guard/command_line.h"
+#include "guard/startup/command_line.h"
 #include "tests/fuzz/fuzz_check.h"
 
 namespace {

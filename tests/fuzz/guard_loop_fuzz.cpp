@@ -35,9 +35,9 @@
 
 #include "can/can_hal.h"
 #include "common/log_line.h"
-#include "guard/control_socket.h"
-#include "guard/guard_loop.h"
-#include "guard/key_device.h"
+#include "guard/control/control_socket.h"
+#include "guard/loop/guard_loop.h"
+#include "guard/keypad/key_device.h"
 #include "guard/tests/recording_neighbours.h"
 #include "guard/tests/safety_monitor.h"
 #include "tests/fuzz/fuzz_check.h"

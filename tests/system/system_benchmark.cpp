@@ -32,7 +32,7 @@
 #include "bench/keypad.h"
 #include "common/log_line.h"
 #include "common/monotonic_time.h"
-#include "guard/episode_log.h"
+#include "guard/episode/episode_log.h"
 #include "guard/tests/test_io.h"
 #include "tests/system/bench_session.h"
 
