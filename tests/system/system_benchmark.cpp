@@ -442,6 +442,18 @@ void CommandTiming(bool flooded) {
   }
   if (!all.empty()) PrintSpread("all", all);
   if (short_runs) std::printf("  (%d presses did not get 8 commands)\n", short_runs);
+  // How long after its stamp the guard read each key-up, as its records say
+  // (they name a lag of a millisecond or more): what no longer shifts the
+  // commands.
+  std::vector<double> lag_ms;
+  const std::string& said = boat.daemon->ReadError();
+  for (size_t at = said.find("Press of the autopilot key released at "); at != std::string::npos;
+       at = said.find("Press of the autopilot key released at ", at + 1)) {
+    const size_t end = said.find(": ", at);
+    const size_t read = said.find(" (read ", at);
+    lag_ms.push_back(read < end ? std::stod(said.substr(read + 7)) : 0.0);
+  }
+  if (!lag_ms.empty()) PrintSpread("read lag", lag_ms);
 }
 
 // From the autopilot's standby status reaching the guard's controller (the
