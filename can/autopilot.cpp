@@ -41,6 +41,7 @@ constexpr uint8_t kStandbyPayloadLength = 12;
 constexpr uint8_t kFill = 0xFF;
 // Fast-packet byte 0: sequence number in bits 5-7, frame number in bits 0-4.
 constexpr uint32_t kSequenceShift = 5;
+constexpr uint8_t kFrameNumberMask = 0x1F;
 constexpr uint32_t kSequenceMask = 0x7;
 
 // Commands sent; the low 3 bits number the fast packet.
@@ -121,11 +122,29 @@ void ReceiveApStatusOnly() {
   (void)HalSetReceiveFilter(kCanChannel, kApStatusPgn << kPgnShift, kPgnMask << kPgnShift);
 }
 
-int DrainCanInput(ApStatusReport* statuses) {
-  CanFrame frame = {};
-  int result;
-  while ((result = HalReceiveFrame(kCanChannel, &frame)) == kHalOk) DecodeApStatus(&frame, statuses);
-  return result;
+int DrainCanInput(ApStatusReport* statuses, ApFrameSink sink) {
+  // Many frames a system call; a batch that did not fill tells that the
+  // queue is empty, so a frame a wake-up costs one read, not two.
+  HalReceived frames[kHalMostFramesPerRead];
+  for (;;) {
+    bool more = false;
+    const int got = HalReceiveFrames(kCanChannel, frames, kHalMostFramesPerRead, &more);
+    if (got < 0) return got;
+    for (int i = 0; i < got; ++i) {
+      const HalReceived& received = frames[i];
+      if ((received.flags & kHalFrameError) != 0) continue;
+      if ((received.flags & kHalFrameOwn) == 0) {
+        DecodeApStatus(&received.frame, statuses);
+      } else if ((received.frame.id & ~kSourceMask) == kStandbyCommandId &&
+                 received.frame.length == kFastPacketFrameLength &&
+                 (received.frame.data[0] & kFrameNumberMask) == kApStandbyFrames - 1) {
+        statuses->commands_on_bus += 1;
+        statuses->last_on_bus = static_cast<uint8_t>(received.frame.data[0] >> kSequenceShift);
+      }
+    }
+    if (sink != nullptr) sink(frames, got);
+    if (!more) return kHalErrorNoFrame;
+  }
 }
 
 void DecodeApStatus(const CanFrame* frame, ApStatusReport* statuses) {

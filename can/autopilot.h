@@ -54,12 +54,20 @@ void ReceiveApStatusAndStandbyCommands();
 struct ApStatusReport {
   uint32_t count;  // how many were decoded
   bool standby;    // the latest one's standby bit; left as it was while count does not grow
+  // The guard's own standby commands whose last frame came back from the
+  // bus (its controller sent them), and the latest one's sequence number.
+  uint32_t commands_on_bus;
+  uint8_t last_on_bus;
 };
+
+// Where a drain hands every frame it read, the guard's own and error frames
+// included, with the kernel's stamps: the flight recorder.
+using ApFrameSink = void (*)(const HalReceived* frames, int count);
 
 // Decodes every frame waiting on the CAN socket without blocking and adds the
 // autopilot's statuses among them to *statuses. Returns the access layer's
 // code that ended the draining (-2 queue empty, -9 no socket).
-int DrainCanInput(ApStatusReport* statuses);
+int DrainCanInput(ApStatusReport* statuses, ApFrameSink sink = nullptr);
 
 // Learns from one received frame when it is a whole status message, and adds
 // it to *statuses when it is the autopilot's; every other frame, a short one

@@ -373,8 +373,9 @@ int HalReceiveFrame(int channel_number, CanFrame* frame) {
   }
 }
 
-int HalReceiveFrames(int /*channel_number*/, HalReceived* frames, int max) {
+int HalReceiveFrames(int /*channel_number*/, HalReceived* frames, int max, bool* more) {
   HalChannel& channel = Channel();
+  if (more != nullptr) *more = false;
   if (channel.fd < 0) return kHalErrorNoSocket;
 
   if (max < 1) return 0;
@@ -399,6 +400,7 @@ int HalReceiveFrames(int /*channel_number*/, HalReceived* frames, int max) {
     return kHalErrorNoFrame;
   }
   link_down = false;
+  if (more != nullptr) *more = got == wanted;
 
   int stored = 0;
   for (int i = 0; i < got; ++i) {

@@ -111,7 +111,10 @@ inline constexpr int kHalMostFramesPerRead = 32;
 // they came; remote frames are dropped. Error frames update bus_on as
 // HalReceiveFrame does. The count stored (0 when all read were dropped, or
 // max is below 1), -2 when none was waiting, -9 without a socket.
-int HalReceiveFrames(int channel, HalReceived* frames, int max);
+// When more is given, it tells whether more frames may be waiting (the
+// call took as many as it could): a caller that drains the socket needs no
+// further call to learn that it is empty.
+int HalReceiveFrames(int channel, HalReceived* frames, int max, bool* more = nullptr);
 
 int HalClose(int channel);
 

@@ -527,14 +527,16 @@ void RecordEvent(FlightEvent event, int32_t value, int32_t detail, timespec when
   std::memcpy(&entry.data[4], &detail, sizeof detail);
 }
 
-void BeginFlightWindow(timespec key_down) {
-  if (recorder.capacity == 0) return;
+uint32_t BeginFlightWindow(timespec key_down) {
+  if (recorder.capacity == 0) return 0;
   // Into the window not yet being written, else after it.
   Window& window = recorder.windows[recorder.writing ? 1 : 0];
   if (!window.used) window.from = TimespecNanoseconds(key_down) - kMarginNanoseconds;
   window.used = true;
   window.ended = false;
   window.wall_offset = WallOffset();
+  if (!recorder.writing) return recorder.number;
+  return recorder.number < kMostNumber ? recorder.number + 1 : 1;
 }
 
 void EndFlightWindow(timespec ended) {

@@ -84,8 +84,9 @@ void RecordEvent(FlightEvent event, int32_t value, int32_t detail, timespec when
 
 // An episode's key went down at key_down (CLOCK_MONOTONIC): its window
 // begins 10 s before. A window not yet being written takes the new episode
-// in as well and waits for its end.
-void BeginFlightWindow(timespec key_down);
+// in as well and waits for its end. Returns the number the flight's files
+// will have; 0 while the recorder does not run.
+uint32_t BeginFlightWindow(timespec key_down);
 
 // The episode that began the latest window ended at ended: the window ends
 // 10 s after, and may be written from then on.

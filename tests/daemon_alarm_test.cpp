@@ -109,7 +109,7 @@ class DaemonAlarmTest : public ::testing::Test {
     if (episode_over) {
       expected += "Press of the autopilot key released at <time>: not confirmed; no standby command "
                   "reached the bus; 8 commands not sent: " + cause + "; given up after 8 commands "
-                  "with no standby report; warning alarm started\n";
+                  "with no standby report; warning alarm started; the bus around it in flight 000001\n";
     }
     // The release's time, "YYYY-MM-DD HH:MM:SS.mmm", varies.
     std::string said = WithoutPrivilegeReport(daemon.ReadErrorToEnd());

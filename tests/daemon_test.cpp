@@ -390,7 +390,7 @@ TEST_F(DaemonTest, NoFileIsWrittenBesideASocketOnDisk) {
   if (IsMemoryFileSystem(disk)) GTEST_SKIP() << "the build folder is on a memory file system";
   DaemonProcess& daemon = Start({"-u", disk + "/control", key_->path()});
   EXPECT_TRUE(daemon.WaitForError(
-      "control.status not written, nor the history beside it: its folder is not on a memory file "
+      "control.status not written, nor the history and flights beside it: its folder is not on a memory file "
       "system (tmpfs), where writing could hold up the guard\n"))
       << daemon.error_text();
   key_->Unplug();

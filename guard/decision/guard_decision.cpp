@@ -13,7 +13,7 @@ struct Decision {
   uint32_t echoes;  // owed to the client in this pass, sent together at its end
 };
 
-GuardAction Action(GuardActionKind kind) { return {kind, EpisodeUnderWay, {0, 0}, {0, 0}, 0, GuardIdle}; }
+GuardAction Action(GuardActionKind kind) { return {kind, EpisodeUnderWay, {0, 0}, {0, 0}, {0, 0}, 0, GuardIdle}; }
 
 void Add(Decision* decision, const GuardAction& action) {
   GuardActions* actions = decision->actions;
@@ -165,6 +165,7 @@ void BeginPress(Decision* decision, timespec released, timespec read_at) {
   GuardAction begin = Action(ActBeginEpisode);
   begin.at = released;
   begin.read_at = read_at;
+  begin.went_down = guard->keys.down_time;
   Add(decision, begin);
   guard->state = GuardAwaitConfirm;
   guard->standby_heard = false;
@@ -186,6 +187,16 @@ timespec StandbyReportedAt(const PassReading& reading) {
   return reading.can.statuses.count > 0 ? reading.can.drained_at : reading.began;
 }
 
+// A waiting frame goes again once its retry is due, before the next
+// command is due; when that comes first, the waiting command is given up
+// as not sent, and the next one goes instead.
+void DecideWaitingCommand(Decision* decision, timespec now, bool next_due) {
+  GuardRecord* guard = &decision->guard;
+  if (!guard->command_waiting || (!next_due && IsBefore(now, guard->retry_at))) return;
+  Add(decision, next_due ? ActGiveUpCommand : ActResendCommand);
+  guard->command_waiting = false;
+}
+
 void DecideWakeUp(Decision* decision, bool short_press, timespec released, const PassReading& reading) {
   GuardRecord* guard = &decision->guard;
   switch (guard->state) {
@@ -201,6 +212,7 @@ void DecideWakeUp(Decision* decision, bool short_press, timespec released, const
     case GuardAlarming:
       ActOnStandingBytes(decision);
       if (guard->standby_heard) {
+        DecideWaitingCommand(decision, reading.began, true);
         guard->timeout_armed = 0;
         guard->state = GuardIdle;
         guard->retry_count = 0;
@@ -224,6 +236,8 @@ GuardRecord NewGuardRecord() {
   guard.confirmation_read_at = {0, 0};
   guard.keys = {0, {0, 0}};
   guard.standby_heard = false;
+  guard.command_waiting = false;
+  guard.retry_at = {0, 0};
   return guard;
 }
 
@@ -231,8 +245,22 @@ void DecideGuardPass(const GuardRecord& record, const PassReading& reading, Guar
                      GuardActions* actions) {
   actions->count = 0;
   Decision decision = {record, actions, 0};
-  if (reading.timed_out) {
-    DecideTimeout(&decision, reading.began);
+  GuardRecord* guard = &decision.guard;
+  if (reading.command_refused) {
+    // Tried again later, not at once: the queue needs time to drain.
+    if (guard->state == GuardStandbySent || guard->state == GuardAlarming) {
+      guard->command_waiting = true;
+      guard->retry_at = AddMicroseconds(reading.began, kCommandRetryMicroseconds);
+    }
+  } else if (reading.timed_out) {
+    // select ran out at the earliest time the record wakes for: the retry's
+    // when that comes first, else the deadline's, which a late pass may
+    // have reached as well.
+    const bool retry = guard->command_waiting &&
+                       (guard->timeout_armed == 0 || IsBefore(guard->retry_at, guard->deadline));
+    const bool due = guard->timeout_armed != 0 ? !retry || !IsBefore(reading.began, guard->deadline) : !retry;
+    DecideWaitingCommand(&decision, guard->retry_at, due);
+    if (due) DecideTimeout(&decision, reading.began);
   } else {
     TakeStatuses(&decision.guard, reading.can.statuses);
     TakeControlBytes(&decision, reading.control);
@@ -246,9 +274,17 @@ void DecideGuardPass(const GuardRecord& record, const PassReading& reading, Guar
     }
     // A wake-up past the deadline of a guard still armed runs the time-out
     // too, so a steady stream of frames can neither starve nor postpone it.
-    const GuardRecord& guard = decision.guard;
-    const bool due = guard.timeout_armed != 0 && !IsBefore(reading.began, guard.deadline);
+    const bool due = guard->timeout_armed != 0 && !IsBefore(reading.began, guard->deadline);
+    DecideWaitingCommand(&decision, reading.began, due);
     if (due) DecideTimeout(&decision, reading.began);
   }
   *next = decision.guard;
+}
+
+bool GuardWakeTime(const GuardRecord& record, timespec* at) {
+  if (record.timeout_armed != 0) *at = record.deadline;
+  const bool retry_first =
+      record.command_waiting && (record.timeout_armed == 0 || IsBefore(record.retry_at, record.deadline));
+  if (retry_first) *at = record.retry_at;
+  return record.timeout_armed != 0 || record.command_waiting;
 }

@@ -42,6 +42,10 @@ inline constexpr suseconds_t kStandbyIntervalMicroseconds = 250000;
 inline constexpr int32_t kStandbyRetryLimit = 8;
 // Control bytes read in one pass; each acts in turn as in a pass of its own.
 inline constexpr size_t kControlBatchBytes = 256;
+// A command's frame the full transmit queue refused is tried again this
+// much later (the queue drains a frame in half a millisecond at 250 kbit/s),
+// again and again until it goes or the next command is due.
+inline constexpr long long kCommandRetryMicroseconds = 5000;
 
 // What the guard's decisions remember from pass to pass.
 struct GuardRecord {
@@ -70,6 +74,10 @@ struct GuardRecord {
   // autopilot now (another station may have engaged it since), so it
   // neither ends the episode nor sounds the all-clear.
   bool standby_heard;
+  // A frame of the command under way that the transmit queue refused
+  // waits to be sent again at retry_at.
+  bool command_waiting;
+  timespec retry_at;
 };
 
 // The record as the loop enters: idle, nothing armed, nothing heard.
@@ -98,13 +106,16 @@ struct KeyReading {
   bool device_lost;       // the device went away in this pass: its keys are up
 };
 
-// What one pass of the loop read.
+// What one pass of the loop read. A pass whose command (sent, or sent
+// again) the full transmit queue refused has it decided on at once, in a
+// reading of its own: command_refused and began, nothing else.
 struct PassReading {
   timespec began;  // when select returned
-  bool timed_out;  // select ran out: nothing was read
+  bool timed_out;  // select ran out at the earliest time the record wakes for: nothing was read
   StatusReading can;
   ControlReading control;
   KeyReading key;
+  bool command_refused;
 };
 
 enum GuardActionKind : int32_t {
@@ -115,6 +126,8 @@ enum GuardActionKind : int32_t {
   ActBeginEpisode = 4,          // a press released at `at`
   ActEndEpisode = 5,            // the episode ends as `end`, at `at`
   ActSayUnexpectedTimeout = 6,  // a time-out came in `state`, which arms none
+  ActResendCommand = 7,         // send the waiting frames of the command under way again
+  ActGiveUpCommand = 8,         // the waiting command did not go before the next was due: not sent
 };
 
 struct GuardAction {
@@ -122,6 +135,7 @@ struct GuardAction {
   EpisodeEnd end;    // ActEndEpisode
   timespec at;       // ActBeginEpisode (the key-up's moment), ActEndEpisode
   timespec read_at;  // ActBeginEpisode: when the guard read the key-up
+  timespec went_down;  // ActBeginEpisode: when the press's first key went down
   uint32_t count;    // ActSendEchoes
   GuardState state;  // ActSayUnexpectedTimeout
 };
@@ -134,6 +148,11 @@ struct GuardActions {
   size_t count;
   GuardAction list[kMaxGuardActions];
 };
+
+// When select is to return for the record, on CLOCK_MONOTONIC: the
+// deadline, or a waiting frame's retry when that comes first; false while
+// nothing is armed.
+bool GuardWakeTime(const GuardRecord& record, timespec* at);
 
 // Decides one pass: from record and what the pass read, *next (which may be
 // record itself) and the actions in the order they are to be carried out.

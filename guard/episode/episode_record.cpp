@@ -23,6 +23,7 @@ constexpr TroubleWords kTroubleWords[] = {
     {"CAN controller can0 is bus-off", "bus-off"},
     {"there is no CAN socket (CAN failed to initialize)", "no-can-socket"},
     {"the CAN socket refused it", "refused"},
+    {"it never came back from the bus: the controller did not send it", "not-on-bus"},
 };
 
 // Appends to a fixed buffer, cutting what does not fit.
@@ -105,7 +106,8 @@ void BeginEpisode(EpisodeRecord* record, timespec released, timespec read_at, ti
 void NoteStandbyCommand(EpisodeRecord* record, const ApCommandResult& result, HalLinkState link,
                         timespec now) {
   if (result.outcome == ApCommandSent) {
-    if (record->commands_sent == 0) record->first_command = now;
+    if (!record->first_command_known) record->first_command = now;
+    record->first_command_known = true;
     record->commands_sent += 1;
     return;
   }
@@ -127,6 +129,31 @@ void NoteStandbyCommand(EpisodeRecord* record, const ApCommandResult& result, Ha
     record->trouble = TroubleRefused;
     record->trouble_error = result.error;
   }
+}
+
+void NoteCommandWritten(EpisodeRecord* record, uint8_t sequence, HalLinkState link, timespec now) {
+  if (!record->first_command_known) record->first_command = now;
+  record->first_command_known = true;
+  record->command_on_way = true;
+  record->on_way_sequence = sequence;
+  // A controller that is off drops what it is given without a word.
+  if (link != HalLinkUp) SettleCommand(record, link);
+}
+
+void NoteCommandOnBus(EpisodeRecord* record, uint8_t sequence) {
+  if (!record->command_on_way || sequence != record->on_way_sequence) return;
+  record->command_on_way = false;
+  record->commands_sent += 1;
+}
+
+void SettleCommand(EpisodeRecord* record, HalLinkState link) {
+  if (!record->command_on_way) return;
+  record->command_on_way = false;
+  record->commands_not_sent += 1;
+  if (record->trouble != TroubleNone) return;
+  record->trouble = link == HalLinkDown     ? TroubleCanDown
+                    : link == HalLinkBusOff ? TroubleBusOff
+                                            : TroubleNotOnBus;
 }
 
 void EndEpisode(EpisodeRecord* record, EpisodeEnd end, timespec now) {
@@ -185,6 +212,7 @@ size_t FormatEpisodeLine(const EpisodeRecord& record, AlarmType alarm, char* out
   } else {
     Add(&text, "; warning alarm started%s", record.warning_cut_short ? ", cut short by the all-clear" : "");
   }
+  if (record.flight != 0) Add(&text, "; the bus around it in flight %06u", static_cast<unsigned>(record.flight));
   return text.used;
 }
 
@@ -255,5 +283,6 @@ size_t FormatJournalFields(const EpisodeRecord& record, AlarmType alarm, const c
                         : record.warning_cut_short ? "cut-short"
                                                    : "started";
   Add(&text, "HELMWATCH_WARNING=%s\n", warning);
+  if (record.flight != 0) Add(&text, "HELMWATCH_FLIGHT=%06u\n", static_cast<unsigned>(record.flight));
   return text.used;
 }

@@ -22,6 +22,7 @@ enum CommandTrouble : int32_t {
   TroubleBusOff = 4,
   TroubleNoSocket = 5,
   TroubleRefused = 6,      // the CAN socket refused a frame; trouble_error tells why
+  TroubleNotOnBus = 7,     // written, but its last frame never came back from the bus
 };
 
 struct EpisodeRecord {
@@ -29,15 +30,20 @@ struct EpisodeRecord {
   timespec released;       // CLOCK_MONOTONIC, the key-up's moment (its own stamp)
   timespec released_read;  // when the guard read the key-up
   timespec released_wall;  // the key-up's moment on the wall clock
+  timespec went_down;      // CLOCK_MONOTONIC, when the press's first key went down
   timespec ended;          // CLOCK_MONOTONIC; for a confirmation, when the 2 was read
-  timespec first_command;  // when the first command was due, sent or not
-  int32_t commands_sent;
+  timespec first_command;  // when the first command went to the controller
+  bool first_command_known;
+  int32_t commands_sent;   // commands that reached the bus
+  bool command_on_way;     // one written whole, not yet seen on the bus
+  uint8_t on_way_sequence;
   int32_t commands_not_sent;
   CommandTrouble trouble;  // the first reason a command could not go
   int trouble_error;
   bool trouble_told;  // the line saying so has been written
   bool warning_started;
   bool warning_cut_short;  // by the all-clear
+  uint32_t flight;         // the flight that keeps the bus around it; 0: none
 };
 
 // A new episode: a short press released at released and read at read_at;
@@ -48,6 +54,18 @@ void BeginEpisode(EpisodeRecord* record, timespec released, timespec read_at, ti
 // state, asked only when the command did not go.
 void NoteStandbyCommand(EpisodeRecord* record, const ApCommandResult& result, HalLinkState link,
                         timespec now);
+
+// A command written whole to the controller at now, its fast-packet
+// sequence number given: it counts as sent once its last frame comes back
+// from the bus. Written while the link is not up, it is not sent.
+void NoteCommandWritten(EpisodeRecord* record, uint8_t sequence, HalLinkState link, timespec now);
+
+// The last frame of a command of the guard's came back from the bus.
+void NoteCommandOnBus(EpisodeRecord* record, uint8_t sequence);
+
+// The command on its way is judged, before the next or at the end: not
+// seen on the bus, it was not sent, for the link's reason.
+void SettleCommand(EpisodeRecord* record, HalLinkState link);
 
 void EndEpisode(EpisodeRecord* record, EpisodeEnd end, timespec now);
 

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "alarm/alarm.h"
 #include "can/autopilot.h"
@@ -20,6 +21,7 @@
 #include "guard/keypad/key_input.h"
 #include "guard/supervision/supervision.h"
 #include "guard/supervision/supervision_timer.h"
+#include "recorder/flight_recorder.h"
 
 namespace {
 
@@ -39,12 +41,50 @@ void TellEpisode(GuardLoop* loop) {
   RecordEpisode(loop->episode);
 }
 
-void SendStandbyCommand(GuardLoop* loop) {
-  const ApCommandResult result = SendApStandby();
-  // Asked only when the command did not go: a link that is not up is the
-  // cause behind any other.
-  const HalLinkState link = result.outcome != ApCommandSent ? HalGetLinkState(0) : HalLinkUp;
-  NoteStandbyCommand(&loop->episode, result, link, MonotonicNow());
+// A command that could not go, for the record, in the episode and the flight.
+void NoteNotSent(GuardLoop* loop, const ApCommandResult& result, timespec now) {
+  NoteStandbyCommand(&loop->episode, result, HalGetLinkState(0), now);
+  RecordEvent(FlightCommandNotSent, loop->episode.trouble, result.error, now);
+}
+
+// Sends what is left of the command under way, frame by frame. A frame
+// the full transmit queue refuses stays next in line, and the decisions are
+// told, to have it sent again; any other refusal ends the command.
+void SendCommandFrames(GuardLoop* loop) {
+  const timespec now = MonotonicNow();
+  while (loop->command.next_frame < kApStandbyFrames) {
+    const uint8_t frame = loop->command.next_frame;
+    const ApCommandResult result = SendApStandbyFrame(&loop->command);
+    if (result.outcome == ApCommandSent) {
+      RecordEvent(FlightCommandWritten, frame, loop->command.sequence, now);
+      continue;
+    }
+    RecordEvent(FlightCommandRefused, result.hal_code, result.error, now);
+    if (result.hal_code == kHalErrorTransmitFull) {
+      loop->command_refused = true;
+    } else {
+      NoteNotSent(loop, result, now);
+      loop->command.next_frame = kApStandbyFrames;
+    }
+    return;
+  }
+  NoteCommandWritten(&loop->episode, loop->command.sequence, HalGetLinkState(0), now);
+}
+
+// A new command: the one before it is judged (seen on the bus, or not);
+// the flight window of the episode, unconfirmed by now, opens.
+void StartStandbyCommand(GuardLoop* loop) {
+  if (!loop->flight_window) {
+    loop->episode.flight = BeginFlightWindow(loop->episode.went_down);
+    loop->flight_window = true;
+  }
+  SettleCommand(&loop->episode, HalGetLinkState(0));
+  const ApCommandResult begun = BeginApStandby(&loop->command);
+  if (begun.outcome == ApCommandSent) {
+    SendCommandFrames(loop);
+  } else {
+    NoteNotSent(loop, begun, MonotonicNow());
+  }
 }
 
 // Takes everything the client has sent, up to a batch, in one read.
@@ -77,8 +117,10 @@ void ReadReadyDescriptors(GuardLoop* loop, const fd_set* ready, PassReading* rea
   // Descriptor 0 is as good as any other: a daemon started with standard
   // input closed may be given it for a socket.
   if (loop->can_fd >= 0 && FD_ISSET(loop->can_fd, ready)) {
-    (void)DrainCanInput(&reading->can.statuses);
+    ApStatusReport& heard = reading->can.statuses;
+    (void)DrainCanInput(&heard, RecordFrames);
     reading->can.drained_at = MonotonicNow();
+    if (heard.commands_on_bus > 0) NoteCommandOnBus(&loop->episode, heard.last_on_bus);
   }
 
   if (loop->listen_fd >= 0 && FD_ISSET(loop->listen_fd, ready)) {
@@ -96,17 +138,37 @@ void ReadReadyDescriptors(GuardLoop* loop, const fd_set* ready, PassReading* rea
   ReadKeyDevice(loop, ready, &reading->key);
 }
 
+// What the pass read, for the flight recorder.
+void RecordReading(const PassReading& reading) {
+  for (size_t i = 0; i < reading.control.count; ++i) {
+    RecordEvent(FlightControlByte, reading.control.bytes[i], 0, reading.control.read_at);
+  }
+  const input_event& event = reading.key.event;
+  if (reading.key.read && event.type == EV_KEY && (event.value == 0 || event.value == 1)) {
+    RecordEvent(event.value == 1 ? FlightKeyDown : FlightKeyUp, event.code, 0, reading.key.read_at);
+  }
+}
+
 void CarryOut(GuardLoop* loop, const GuardAction& action) {
   switch (action.kind) {
     case ActSendStandby:
-      SendStandbyCommand(loop);
+      StartStandbyCommand(loop);
+      break;
+    case ActResendCommand:
+      SendCommandFrames(loop);
+      break;
+    case ActGiveUpCommand:
+      loop->command.next_frame = kApStandbyFrames;
+      NoteNotSent(loop, {ApCommandRefused, kHalErrorTransmitFull, ENOBUFS}, MonotonicNow());
       break;
     case ActSoundWarning:
       SoundAlarm(kWarningPattern, kWarningPatternSteps);
       loop->episode.warning_started = true;
+      RecordEvent(FlightWarningStarted, 0, 0, MonotonicNow());
       break;
     case ActSoundCleared:
       loop->episode.warning_cut_short = SoundAlarm(kClearedPattern, kClearedPatternSteps);
+      RecordEvent(FlightAllClearStarted, 0, 0, MonotonicNow());
       break;
     case ActSendEchoes:
       SendControlEchoes(loop->client_fd, action.count);
@@ -115,10 +177,16 @@ void CarryOut(GuardLoop* loop, const GuardAction& action) {
       // An episode that ended in this same pass is told before the next.
       if (loop->episode_ended) TellEpisode(loop);
       BeginEpisode(&loop->episode, action.at, action.read_at, MonotonicNow());
+      loop->episode.went_down = action.went_down;
+      RecordEvent(FlightEpisodeBegun, 0, 0, action.read_at);
       break;
     case ActEndEpisode:
+      SettleCommand(&loop->episode, HalGetLinkState(0));
       EndEpisode(&loop->episode, action.end, action.at);
       loop->episode_ended = true;
+      RecordEvent(FlightEpisodeEnded, action.end, 0, MonotonicNow());
+      if (loop->flight_window) EndFlightWindow(MonotonicNow());
+      loop->flight_window = false;
       break;
     case ActSayUnexpectedTimeout:
       // "expected" though the state is an unexpected one: log readers match
@@ -157,8 +225,9 @@ int FillGuardSelectSet(const GuardLoop* loop, fd_set* read_set) {
 }
 
 timeval* GuardSelectTimeout(const GuardLoop* loop, const timespec* now, timeval* left) {
-  if (!loop->guard.timeout_armed) return nullptr;
-  *left = TimeLeft(*now, loop->guard.deadline);
+  timespec wake;
+  if (!GuardWakeTime(loop->guard, &wake)) return nullptr;
+  *left = TimeLeft(*now, wake);
   return left;
 }
 
@@ -186,10 +255,51 @@ void RunGuardPass(GuardLoop* loop, int select_result, const fd_set* ready, const
   reading.began = *now;
   reading.timed_out = select_result == 0;
   if (!reading.timed_out) ReadReadyDescriptors(loop, ready, &reading);
+  RecordReading(reading);
   GuardActions& actions = loop->last_actions;
   DecideGuardPass(loop->guard, reading, &loop->guard, &actions);
+  loop->command_refused = false;
   for (size_t i = 0; i < actions.count; ++i) CarryOut(loop, actions.list[i]);
+  // A frame the full transmit queue refused is the decisions' to try again.
+  if (loop->command_refused) {
+    PassReading refused = {};
+    refused.began = *now;
+    refused.command_refused = true;
+    GuardActions after = {};
+    DecideGuardPass(loop->guard, refused, &loop->guard, &after);
+    for (size_t i = 0; i < after.count; ++i) CarryOut(loop, after.list[i]);
+  }
   TellEpisode(loop);
+}
+
+// The flight recorder's pieces go out only while nothing of the guard's is
+// due for a while, a few lines at a time and a little apart: a command
+// never waits on them, and under SCHED_FIFO the rest of the unit gets the
+// processor between them.
+constexpr long long kFlightQuietMicroseconds = 50000;
+constexpr long long kFlightPieceGapMicroseconds = 2000;
+constexpr int kFlightPieceLines = 64;
+
+// When the recorder wants the loop back for its next piece, if it does.
+bool FlightWakeTime(bool guard_waits, timespec guard_wake, timespec now, bool writing, timespec* at) {
+  if (!FlightPieceDue(at)) return false;
+  if (guard_waits && IsBefore(guard_wake, AddMicroseconds(now, kFlightQuietMicroseconds))) return false;
+  if (writing && IsBefore(*at, AddMicroseconds(now, kFlightPieceGapMicroseconds))) {
+    *at = AddMicroseconds(now, kFlightPieceGapMicroseconds);
+  }
+  return true;
+}
+
+// Writes a piece; true while more of the flight is to come.
+bool WriteFlight(timespec now) {
+  const FlightWrite wrote = WriteFlightPiece(now, kFlightPieceLines);
+  if (wrote.state == FlightWritten && !wrote.complete) {
+    LogLine("Flight %06u is incomplete: the bus said more than the recorder could keep\n",
+            static_cast<unsigned>(wrote.number));
+  } else if (wrote.state == FlightFailed) {
+    LogLine("Flight %06u not written: %s\n", static_cast<unsigned>(wrote.number), std::strerror(wrote.error));
+  }
+  return wrote.state == FlightWriting;
 }
 
 void RunGuardLoop(int key_fd, int can_socket_fd, int listen_fd) {
@@ -197,14 +307,21 @@ void RunGuardLoop(int key_fd, int can_socket_fd, int listen_fd) {
   loop = NewGuardLoop(key_fd, can_socket_fd, listen_fd);
   timespec now = MonotonicNow();
   Supervise(GuardStatusFacts(&loop, now), now);
+  bool writing_flight = false;
   for (;;) {
     fd_set ready;
     int count = FillGuardSelectSet(&loop, &ready);
     const int timer = SupervisionTimerFd();
     if (timer >= 0) AddToSet(timer, &ready, &count);
     now = MonotonicNow();
-    timeval left;
-    const int result = select(count, &ready, nullptr, nullptr, GuardSelectTimeout(&loop, &now, &left));
+    timespec guard_wake;
+    const bool guard_waits = GuardWakeTime(loop.guard, &guard_wake);
+    timespec flight_wake;
+    const bool flight = FlightWakeTime(guard_waits, guard_wake, now, writing_flight, &flight_wake);
+    timespec wake = guard_wake;
+    if (flight && (!guard_waits || IsBefore(flight_wake, guard_wake))) wake = flight_wake;
+    timeval left = TimeLeft(now, wake);
+    const int result = select(count, &ready, nullptr, nullptr, guard_waits || flight ? &left : nullptr);
     // An interruption (a signal handled, a tracer attaching) is no failure:
     // the deadline stands, so select is asked again.
     if (result < 0 && errno == EINTR) continue;
@@ -214,13 +331,18 @@ void RunGuardLoop(int key_fd, int can_socket_fd, int listen_fd) {
     }
     now = MonotonicNow();
     // The supervision's tick is no event of the guard's: alone, it leaves
-    // the guard alone.
+    // the guard alone. Nor is the recorder's time.
     int guard_ready = result;
     if (result > 0 && timer >= 0 && FD_ISSET(timer, &ready)) {
       ServeSupervisionTimer();
       guard_ready -= 1;
     }
-    if (result == 0 || guard_ready > 0) RunGuardPass(&loop, guard_ready, &ready, &now);
+    const bool guard_due = guard_waits && !IsBefore(now, guard_wake);
+    if (guard_ready > 0 || (result == 0 && guard_due)) {
+      RunGuardPass(&loop, guard_ready, &ready, &now);
+    } else if (result == 0 && flight) {
+      writing_flight = WriteFlight(now);
+    }
     Supervise(GuardStatusFacts(&loop, now), now);
   }
 }

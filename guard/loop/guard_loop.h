@@ -24,6 +24,12 @@ struct GuardLoop {
   EpisodeRecord episode;
   bool episode_ended;
   int can_fd;  // the CAN layer's receive socket; -1 when start-up got none
+  // The standby command under way, sent frame by frame; whether the full
+  // transmit queue refused one of its frames in this pass; whether the
+  // episode's flight window is open.
+  ApStandbyCommand command;
+  bool command_refused;
+  bool flight_window;
   // What the latest pass read and what it decided, for whoever watches the
   // guard pass by pass.
   PassReading last_reading;
@@ -36,9 +42,9 @@ GuardLoop NewGuardLoop(int key_fd, int can_socket_fd, int listen_fd);
 // Empties and fills the read set for the next select; returns its count.
 int FillGuardSelectSet(const GuardLoop* loop, fd_set* read_set);
 
-// What select is to wait for at now: while armed, left filled with the time
-// until the deadline (zero once it has passed) and returned; null (no
-// limit) otherwise.
+// What select is to wait for at now: while the decisions wait for a time
+// (a deadline, a refused frame's retry), left filled with the time until
+// it (zero once it has passed) and returned; null (no limit) otherwise.
 timeval* GuardSelectTimeout(const GuardLoop* loop, const timespec* now, timeval* left);
 
 // What the status line says of the loop and of the units it serves, at now.

@@ -1,22 +1,52 @@
 // helmwatch: an independent safety guard for the autopilot. A short press of
 // the autopilot key that the UI application does not confirm within 3 s
 // makes the guard command the autopilot to standby itself and sound an alarm.
+#include <limits.h>
+
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "alarm/output_check.h"
 #include "can/autopilot.h"
 #include "can/can_hal.h"
 #include "common/log_line.h"
-#include "guard/startup/command_line.h"
+#include "common/run_files.h"
 #include "guard/control/control_socket.h"
 #include "guard/episode/episode_log.h"
 #include "guard/guard.h"
 #include "guard/keypad/key_device.h"
+#include "guard/startup/command_line.h"
 #include "guard/startup/published_config.h"
 #include "guard/startup/startup.h"
 #include "guard/supervision/supervision.h"
+#include "recorder/flight_recorder.h"
+
+namespace {
+
+// The flight recorder beside the socket: its memory taken and locked now,
+// never later. A folder on a disk is said by the status file's line.
+void StartFlights(const char* socket_path) {
+  char folder[PATH_MAX];
+  if (!PathBeside(socket_path, kFlightFolderSuffix, folder, sizeof folder)) return;
+  switch (StartFlightRecorder(folder, kFlightEntries)) {
+    case FlightStarted:
+    case FlightNotOnMemory:
+      break;
+    case FlightNotLocked:
+      LogLine("Flight recorder's memory could not be locked (%s): a page fault may delay it\n",
+              std::strerror(errno));
+      break;
+    case FlightNoFolder:
+    case FlightNoMemory:
+      LogLine("No flight recorder in %s: %s\n", folder, std::strerror(errno));
+      break;
+  }
+}
+
+}  // namespace
 
 int main(int argc, char* argv[]) {
   KeepStandardDescriptorsOpen();
@@ -41,8 +71,9 @@ int main(int argc, char* argv[]) {
   // bus alone. The lock is held until the process ends.
   const bool owns_socket_path = ClaimControlSocketPath(guard_config.socket_name) >= 0;
 
-  // The rest of the bus's traffic never wakes the guard.
-  ReceiveApStatusOnly();
+  // The rest of the bus's traffic never wakes the guard; its own commands
+  // come back as they reach the bus, for the record and the flights.
+  ReceiveApStatusAndStandbyCommands();
   int can_fd = -1;
   const bool can_up = StartCanBus(&can_fd) == 0;
   if (!can_up) LogLine("CAN failed to initialize\n");
@@ -63,6 +94,7 @@ int main(int argc, char* argv[]) {
   if (owns_socket_path) {
     (void)PublishConfig(guard_config.socket_name, key_device_path, guard_config.alarm_type,
                         guard_config.alarm_options);
+    StartFlights(guard_config.socket_name);
   }
 
   if (guard_config.daemonize) Daemonize();

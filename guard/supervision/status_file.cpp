@@ -30,7 +30,7 @@ void StartStatusFile(const char* socket_path) {
   if (!PathBeside(socket_path, ".status", status_file.path_text, sizeof status_file.path_text)) {
     LogLine("Status file path %s.status is too long: no status file\n", socket_path);
   } else if (!OnMemoryFileSystem(status_file.path_text)) {
-    LogLine("Status file %s not written, nor the history beside it: its folder is not on a "
+    LogLine("Status file %s not written, nor the history and flights beside it: its folder is not on a "
             "memory file system (tmpfs), where writing could hold up the guard\n",
             status_file.path_text);
   } else {

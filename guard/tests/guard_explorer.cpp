@@ -41,9 +41,11 @@ struct Node {
   SafetyMonitor monitor;
 };
 
-// Where a pass is tried: at once only, also at a held chord's second (a
-// key-up), also at the deadlines and late.
-enum When : int { AtOnce, AtHoldEnd, AtDeadlines };
+// Where a pass is tried: at once only; also at a held chord's second (a
+// key-up); also at the deadlines; also late (a 2, and the two below); also
+// when a refused frame is due again (a time-out or a frame, and these
+// passes also have their command refused).
+enum When : int { AtOnce, AtHoldEnd, AtDeadlines, AtLate, AtRetries };
 
 struct PassSpec {
   const char* said;
@@ -60,7 +62,7 @@ struct PassSpec {
 };
 
 constexpr PassSpec kPasses[] = {
-    {"select times out", AtDeadlines, true, 0, 0, 0, false, {}, 0, false, -1},
+    {"select times out", AtRetries, true, 0, 0, 0, false, {}, 0, false, -1},
     {"key 30 down", AtOnce, false, KEY_A, 1, 0, false, {}, 0, false, -1},
     {"key 30 down, stamped 125 ms before its read", AtOnce, false, KEY_A, 1, kGrid, false, {}, 0, false, -1},
     {"key 30 down, stamped 125 ms before its read; byte 2", AtOnce, false, KEY_A, 1, kGrid, false, {2}, 1, false, -1},
@@ -77,7 +79,7 @@ constexpr PassSpec kPasses[] = {
     {"the keypad is unplugged", AtOnce, false, 0, 0, 0, true, {}, 0, false, -1},
     {"byte 0", AtDeadlines, false, 0, 0, 0, false, {0}, 1, false, -1},
     {"byte 1", AtDeadlines, false, 0, 0, 0, false, {1}, 1, false, -1},
-    {"byte 2", AtDeadlines, false, 0, 0, 0, false, {2}, 1, false, -1},
+    {"byte 2", AtLate, false, 0, 0, 0, false, {2}, 1, false, -1},
     {"bytes 0 0", AtDeadlines, false, 0, 0, 0, false, {0, 0}, 2, false, -1},
     {"bytes 0 1", AtDeadlines, false, 0, 0, 0, false, {0, 1}, 2, false, -1},
     {"bytes 0 2", AtDeadlines, false, 0, 0, 0, false, {0, 2}, 2, false, -1},
@@ -90,14 +92,14 @@ constexpr PassSpec kPasses[] = {
     {"the client leaves", AtDeadlines, false, 0, 0, 0, false, {}, 0, true, -1},
     {"autopilot status: engaged", AtDeadlines, false, 0, 0, 0, false, {}, 0, false, 0},
     {"autopilot status: standby", AtDeadlines, false, 0, 0, 0, false, {}, 0, false, 1},
-    {"a CAN frame, no autopilot status", AtDeadlines, false, 0, 0, 0, false, {}, 0, false, 2},
+    {"a CAN frame, no autopilot status", AtRetries, false, 0, 0, 0, false, {}, 0, false, 2},
 };
 
 PassReading Reading(const PassSpec& spec, int64_t now) {
   PassReading reading = {};
   reading.began = NanosecondsToTimespec(now);
   reading.timed_out = spec.timed_out;
-  reading.can.statuses = {spec.status == 0 || spec.status == 1 ? 1U : 0U, spec.status == 1};
+  reading.can.statuses = {spec.status == 0 || spec.status == 1 ? 1U : 0U, spec.status == 1, 0, 0};
   reading.can.drained_at = reading.began;
   reading.control = {spec.byte_count, {spec.bytes[0], spec.bytes[1]}, reading.began, spec.gone};
   reading.key.device_lost = spec.lost;
@@ -115,10 +117,13 @@ PassReading Reading(const PassSpec& spec, int64_t now) {
   return reading;
 }
 
-int64_t OnGrid(int64_t relative) {
-  const int64_t below = (relative >= 0 ? relative : relative - kGrid + 1) / kGrid;
-  return (below + (relative - below * kGrid >= kGrid / 2 ? 1 : 0)) * kGrid;
+// The nearest multiple of grid.
+int64_t Rounded(int64_t relative, int64_t grid) {
+  const int64_t below = (relative >= 0 ? relative : relative - grid + 1) / grid;
+  return (below + (relative - below * grid >= grid / 2 ? 1 : 0)) * grid;
 }
+
+int64_t OnGrid(int64_t relative) { return Rounded(relative, kGrid); }
 
 // A clock seen `by` later, on the grid, no further back than `floor`.
 void Shift(int64_t* clock, int64_t by, int64_t floor) { *clock = kNow + std::max(OnGrid(*clock - by - kNow), -floor); }
@@ -138,7 +143,7 @@ void ShiftRead(int64_t* read, int64_t by, bool held, int64_t down_before, int64_
 }
 
 Node Normalized(Node node, int64_t by) {
-  constexpr int64_t kChordFloor = kSecond + kUpLate + kGrid;  // no longer short, however late its key-up
+  constexpr int64_t kChordFloor = kSecond + kGrid;  // no longer short: a key-up read late moved after the last pass
   GuardRecord& g = node.guard;
   SafetyMonitor& m = node.monitor;
   Shift(&g.deadline, by, kInterval + kGrid);  // only the next interval's start can still depend on it
@@ -160,6 +165,11 @@ Node Normalized(Node node, int64_t by) {
   if (m.keys_down == 0) m.chord_down = 0;
   if (!m.confirmation) m.confirmation_read = 0;
   if (m.commands > 0 || !m.open) m.released = m.went_down = 0;  // no 2 can count any more
+  // A refused frame's retry is a few milliseconds off the grid: kept on
+  // one of a millisecond.
+  const auto ms = [by](int64_t clock) { return kNow + Rounded(clock - by - kNow, kMs); };
+  g.retry_at = g.command_waiting ? NanosecondsToTimespec(ms(TimespecNanoseconds(g.retry_at))) : timespec{0, 0};
+  m.refused_at = m.refused_waiting ? ms(m.refused_at) : 0;
   if (!m.open) {
     m.confirmed = m.standby_heard = false;
     m.commands = 0;
@@ -169,7 +179,7 @@ Node Normalized(Node node, int64_t by) {
 }
 
 // A node's identity, field by field: a struct's padding is no part of it.
-using NodeKey = std::array<int64_t, 23>;
+using NodeKey = std::array<int64_t, 27>;
 
 struct NodeKeyHash {
   size_t operator()(const NodeKey& key) const {
@@ -186,25 +196,42 @@ NodeKey Key(const Node& node) {
           g.confirmation, TimespecNanoseconds(g.confirmation_read_at), g.keys.keys_down,
           TimespecNanoseconds(g.keys.down_time), g.standby_heard, m.keys_down, m.chord_down, m.ping_standing,
           m.confirmation, m.confirmation_read, m.open, m.confirmed, m.released, m.went_down, m.commands, m.due,
-          m.earliest, m.standby_heard};
+          m.earliest, m.standby_heard, g.command_waiting, TimespecNanoseconds(g.retry_at), m.refused_waiting,
+          m.refused_at};
 }
 
 // The moments a pass of the kind is tried at; with nothing armed or held,
 // also long enough later for every clock to stop mattering.
 std::vector<int64_t> Moments(const Node& node, When when) {
   std::vector<int64_t> instants;
-  if (when == AtDeadlines && node.guard.timeout_armed != 0) instants.push_back(TimespecNanoseconds(node.guard.deadline));
-  if (when == AtDeadlines && node.monitor.open) instants.insert(instants.end(), {node.monitor.due, node.monitor.earliest});
+  const bool deadlines = when >= AtDeadlines;
+  if (deadlines && node.guard.timeout_armed != 0) instants.push_back(TimespecNanoseconds(node.guard.deadline));
+  if (deadlines && node.monitor.open) instants.insert(instants.end(), {node.monitor.due, node.monitor.earliest});
+  // A refused frame's moments: its retry and the nanosecond before, the
+  // nanosecond before the soonest the monitor allows, the latest.
+  std::vector<int64_t> retries;
+  if (when == AtRetries && node.guard.command_waiting) {
+    retries.insert(retries.end(), {TimespecNanoseconds(node.guard.retry_at) - 1, TimespecNanoseconds(node.guard.retry_at)});
+  }
+  if (when == AtRetries && node.monitor.refused_waiting) {
+    retries.insert(retries.end(), {node.monitor.refused_at + kMs - 1, node.monitor.refused_at + 10 * kMs});
+  }
   if (when == AtHoldEnd && node.monitor.keys_down != 0) instants.push_back(node.monitor.chord_down + kSecond);
   std::vector<int64_t> moments = {kNow};
-  if (node.guard.timeout_armed == 0 && node.monitor.keys_down == 0) moments.push_back(kNow + 10 * kSecond);
+  if (node.guard.timeout_armed == 0 && !node.guard.command_waiting && node.monitor.keys_down == 0) {
+    moments.push_back(kNow + 10 * kSecond);
+  }
+  const auto add = [&moments](int64_t at) {
+    if (at >= kNow && std::find(moments.begin(), moments.end(), at) == moments.end()) moments.push_back(at);
+  };
   for (int64_t instant : instants) {
-    for (int64_t at : {instant - 1, instant, instant + 1, instant + kGrid, instant + 3 * kGrid}) {
-      if (when == AtDeadlines || at <= instant + 1) {
-        if (at >= kNow && std::find(moments.begin(), moments.end(), at) == moments.end()) moments.push_back(at);
-      }
+    for (int64_t at : {instant - 1, instant, instant + 1}) add(at);
+    if (when >= AtLate) {
+      add(instant + kGrid);
+      add(instant + 3 * kGrid);
     }
   }
+  for (int64_t at : retries) add(at);
   return moments;
 }
 
@@ -212,11 +239,20 @@ struct Step {
   uint32_t from;
   uint16_t pass;
   int64_t advance;
+  bool refused;  // the pass's command frames were refused by a full transmit queue
 };
 
+bool Sends(const GuardActions& actions) {
+  for (size_t i = 0; i < actions.count; ++i) {
+    if (actions.list[i].kind == ActSendStandby || actions.list[i].kind == ActResendCommand) return true;
+  }
+  return false;
+}
+
 std::string Said(const GuardActions& actions) {
-  static const char* const kKinds[] = {"standby command", "warning", "all-clear", "echo",
-                                       "episode begins",  "episode ends", "unexpected time-out"};
+  static const char* const kKinds[] = {"standby command", "warning", "all-clear", "echo", "episode begins",
+                                       "episode ends", "unexpected time-out", "command sent again",
+                                       "command given up"};
   static const char* const kEnds[] = {"", " (confirmed)", " (standby reported)", " (given up)"};
   std::string said;
   for (size_t i = 0; i < actions.count; ++i) {
@@ -236,9 +272,18 @@ void PrintTrace(const std::vector<Node>& nodes, const std::vector<Step>& steps, 
     clock += step.advance;
     Node next = nodes[step.from];
     GuardActions actions = {};
-    DecideGuardPass(next.guard, Reading(kPasses[step.pass], kNow + step.advance), &next.guard, &actions);
+    const PassReading reading = Reading(kPasses[step.pass], kNow + step.advance);
+    DecideGuardPass(next.guard, reading, &next.guard, &actions);
+    std::string said = Said(actions);
+    if (step.refused) {
+      PassReading refusal = {};
+      refusal.began = reading.began;
+      refusal.command_refused = true;
+      DecideGuardPass(next.guard, refusal, &next.guard, &actions);
+      said += "; its frame refused (transmit queue full) -> " + Said(actions);
+    }
     std::printf("  %12.9f  %-52s -> %s\n", static_cast<double>(clock) / kSecond, kPasses[step.pass].said,
-                Said(actions).c_str());
+                said.c_str());
   }
 }
 
@@ -247,37 +292,55 @@ void PrintTrace(const std::vector<Node>& nodes, const std::vector<Step>& steps, 
 int main() {
   const auto started = std::chrono::steady_clock::now();
   std::vector<Node> nodes = {Normalized({NewGuardRecord(), NewSafetyMonitor()}, kNow)};
-  std::vector<Step> steps = {{0, 0, 0}};
+  std::vector<Step> steps = {{0, 0, 0, false}};
   std::unordered_map<NodeKey, uint32_t, NodeKeyHash> seen = {{Key(nodes[0]), 0}};
   seen.reserve(1 << 18);
   uint64_t transitions = 0;
   for (uint32_t at = 0; at < nodes.size(); ++at) {
     const std::vector<int64_t> moments[] = {Moments(nodes[at], AtOnce), Moments(nodes[at], AtHoldEnd),
-                                            Moments(nodes[at], AtDeadlines)};
+                                            Moments(nodes[at], AtDeadlines), Moments(nodes[at], AtLate),
+                                            Moments(nodes[at], AtRetries)};
     for (uint16_t p = 0; p < static_cast<uint16_t>(std::size(kPasses)); ++p) {
       const PassSpec& spec = kPasses[p];
-      for (int64_t moment : moments[spec.when]) {
-        const Node& from = nodes[at];
-        if (spec.timed_out && (from.guard.timeout_armed == 0 || moment < TimespecNanoseconds(from.guard.deadline))) continue;
+      // A key event read late was read after a stall: no pass came between
+      // its moment and its read.
+      const std::vector<int64_t> stalled = {kNow + spec.lag};
+      for (int64_t moment : spec.lag > 0 ? stalled : moments[spec.when]) {
+        const Node from = nodes[at];  // a copy: pushing a node may move them all
+        timespec wake;
+        if (spec.timed_out && (!GuardWakeTime(from.guard, &wake) || moment < TimespecNanoseconds(wake))) continue;
         // A keypad's stamps come in order: none before the held chord began.
         if (spec.code != 0 && from.monitor.keys_down != 0 && moment - spec.lag < from.monitor.chord_down) continue;
-        const PassReading reading = Reading(spec, moment);
-        Node next = from;
-        GuardActions actions = {};
-        DecideGuardPass(from.guard, reading, &next.guard, &actions);
-        transitions += 1;
-        if (const char* broken = CheckGuardPass(&next.monitor, reading, actions, next.guard)) {
-          PrintTrace(nodes, steps, {at, p, moment - kNow}, broken);
-          return 1;
-        }
-        next = Normalized(next, moment - kNow);
-        if (seen.try_emplace(Key(next), static_cast<uint32_t>(nodes.size())).second) {
-          nodes.push_back(next);
-          steps.push_back({at, p, moment - kNow});
-        }
-        if (nodes.size() > kMostNodes) {
-          std::printf("more than %zu records: the abstraction is not bounded\n", kMostNodes);
-          return 1;
+        // Each pass as it was, and, when it sent a command's frames, with
+        // the full transmit queue refusing them.
+        for (const bool refused : {false, true}) {
+          const PassReading reading = Reading(spec, moment);
+          Node next = from;
+          GuardActions actions = {};
+          DecideGuardPass(from.guard, reading, &next.guard, &actions);
+          transitions += 1;
+          const char* broken = CheckGuardPass(&next.monitor, reading, actions, next.guard);
+          if (refused && broken == nullptr) {
+            if (spec.when != AtRetries || !Sends(actions)) break;
+            PassReading refusal = {};
+            refusal.began = reading.began;
+            refusal.command_refused = true;
+            DecideGuardPass(next.guard, refusal, &next.guard, &actions);
+            broken = CheckGuardPass(&next.monitor, refusal, actions, next.guard);
+          }
+          if (broken != nullptr) {
+            PrintTrace(nodes, steps, {at, p, moment - kNow, refused}, broken);
+            return 1;
+          }
+          next = Normalized(next, moment - kNow);
+          if (seen.try_emplace(Key(next), static_cast<uint32_t>(nodes.size())).second) {
+            nodes.push_back(next);
+            steps.push_back({at, p, moment - kNow, refused});
+          }
+          if (nodes.size() > kMostNodes) {
+            std::printf("more than %zu records: the abstraction is not bounded\n", kMostNodes);
+            return 1;
+          }
         }
       }
     }

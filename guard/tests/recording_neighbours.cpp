@@ -38,7 +38,7 @@ ApPresence AutopilotPresence(timespec /*now*/, timespec* last_heard) {
 
 HalLinkState HalGetLinkState(int /*channel*/) { return static_cast<HalLinkState>(neighbour_link_state); }
 
-int DrainCanInput(ApStatusReport* statuses) {
+int DrainCanInput(ApStatusReport* statuses, ApFrameSink /*sink*/) {
   neighbour_calls.push_back("drain");
   // Empty whatever stands for the CAN queue so the next select sleeps again.
   if (neighbour_can_fd >= 0) {
@@ -51,9 +51,15 @@ int DrainCanInput(ApStatusReport* statuses) {
   return -2;
 }
 
-ApCommandResult SendApStandby() {
+ApCommandResult BeginApStandby(ApStandbyCommand* command) {
   neighbour_calls.push_back("standby");
+  *command = {1, 2, 0, neighbour_command_result.outcome == ApCommandSent ? uint8_t{0} : kApStandbyFrames};
   return neighbour_command_result;
+}
+
+ApCommandResult SendApStandbyFrame(ApStandbyCommand* command) {
+  command->next_frame += 1;
+  return {ApCommandSent, kHalOk, 0};
 }
 
 bool SoundAlarm(const AlarmStep* pattern, int32_t step_count) {

@@ -11,9 +11,13 @@ namespace {
 
 constexpr unsigned kGuardedCodes[] = {KEY_A, KEY_L};  // the autopilot key, under either code
 constexpr int64_t kShortHold = kNanosecondsPerSecond;
-constexpr int64_t kWindow = 3 * kNanosecondsPerSecond;
+constexpr int64_t kWindow = int64_t{3} * kNanosecondsPerSecond;
 constexpr int64_t kInterval = 250 * kNanosecondsPerMillisecond;
 constexpr int32_t kMostCommands = 8;
+// A refused frame is tried again no sooner than this (no busy loop), and
+// no later than this after the refusal.
+constexpr int64_t kSoonestRetry = kNanosecondsPerMillisecond;
+constexpr int64_t kLatestRetry = 10 * kNanosecondsPerMillisecond;
 
 int64_t Ns(timespec t) { return TimespecNanoseconds(t); }
 
@@ -30,6 +34,8 @@ struct Tally {
   int warnings = 0;
   int clears = 0;
   int begins = 0;
+  int resends = 0;
+  int give_ups = 0;
   uint32_t echoes = 0;
   bool ended = false;
   EpisodeEnd end = EpisodeUnderWay;
@@ -43,6 +49,8 @@ Tally Count(const GuardActions& actions) {
     tally.warnings += action.kind == ActSoundWarning ? 1 : 0;
     tally.clears += action.kind == ActSoundCleared ? 1 : 0;
     tally.begins += action.kind == ActBeginEpisode ? 1 : 0;
+    tally.resends += action.kind == ActResendCommand ? 1 : 0;
+    tally.give_ups += action.kind == ActGiveUpCommand ? 1 : 0;
     if (action.kind == ActSendEchoes) tally.echoes += action.count;
     if (action.kind == ActEndEpisode) {
       tally.ended = true;
@@ -108,8 +116,26 @@ void Open(SafetyMonitor* m, int64_t released) {
   m->confirmation = false;
 }
 
+// A refused frame: sent again after a few milliseconds, before the next
+// command is due; given up only when that comes or the episode ends.
+const char* CheckRetry(SafetyMonitor* m, const Tally& did, int64_t now) {
+  const int handled = did.resends + did.give_ups;
+  if (handled > 1 || (handled > 0 && !m->refused_waiting)) return "a refused frame, and only one, goes again or is given up";
+  if (!m->refused_waiting) return nullptr;
+  const bool next_goes = did.commands > 0 || did.ended;
+  if (did.give_ups > 0 && !next_goes) return "a refused frame is given up only for the next command or the end";
+  if (did.resends > 0 && (next_goes || now < m->refused_at + kSoonestRetry)) {
+    return "a refused frame goes again after a wait, before the next command";
+  }
+  if (handled == 0 && next_goes) return "a refused frame is given up, not left waiting, when the next command goes";
+  if (handled == 0 && now >= m->refused_at + kLatestRetry) return "a refused frame goes again within 10 ms";
+  m->refused_waiting = handled == 0;
+  return nullptr;
+}
+
 // The guard's actions in a pass of an open episode; closes it when it ends.
 const char* CheckEpisode(SafetyMonitor* m, const Tally& did, int64_t now, bool standby_now) {
+  if (const char* broken = CheckRetry(m, did, now)) return broken;
   if (m->confirmed) {
     if (did.commands > 0 || did.warnings > 0) return "no standby command and no warning for a press the UI confirmed in time";
     if (!did.ended || did.end != EpisodeConfirmed) return "a press the UI confirmed in time ends its episode at once";
@@ -155,6 +181,16 @@ const char* CheckGuardPass(SafetyMonitor* m, const PassReading& reading, const G
                            const GuardRecord& after) {
   const int64_t now = Ns(reading.began);
   const Tally did = Count(actions);
+  if (reading.command_refused) {
+    if (did.commands + did.resends + did.give_ups + did.begins > 0 || did.echoes > 0 || did.ended) {
+      return "a refused frame is only noted when it is refused";
+    }
+    if (m->open && m->commands > 0) {
+      m->refused_waiting = true;
+      m->refused_at = now;
+    }
+    return nullptr;
+  }
   bool pressed = false;
   int64_t released = 0;
   bool standby_now = false;
@@ -192,6 +228,12 @@ const char* CheckGuardPass(SafetyMonitor* m, const PassReading& reading, const G
     return "no standby command, warning, all-clear or end without an unconfirmed press";
   }
   if ((after.timeout_armed != 0) != m->open) return "a deadline is armed exactly while an episode is open";
-  if (m->open && Ns(after.deadline) > m->due) return "the guard wakes up by the time its next step is due";
+  timespec wake;
+  const bool waits = GuardWakeTime(after, &wake);
+  if (m->open && (!waits || Ns(wake) > m->due)) return "the guard wakes up by the time its next step is due";
+  if (m->refused_waiting && (!waits || Ns(wake) > m->refused_at + kLatestRetry)) {
+    return "the guard wakes up to send a refused frame again";
+  }
+  if (!m->open) m->refused_waiting = false;
   return nullptr;
 }

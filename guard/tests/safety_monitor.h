@@ -32,6 +32,10 @@ struct SafetyMonitor {
   int64_t earliest;
   // The latest autopilot status heard since the release said standby.
   bool standby_heard;
+  // A frame of the command the full transmit queue refused, and when: it
+  // goes again a few milliseconds later, before the next command is due.
+  bool refused_waiting;
+  int64_t refused_at;
 };
 
 // Nothing held, no episode, no byte.

@@ -743,16 +743,19 @@ TEST_F(SystemTest, EachEpisodeLeavesOneRecordOfHowItEnded) {
 
   const std::string cause = "the command source address is not known (no kind-11 status heard since start)";
   const std::string said = daemon_->ReadError();
-  const std::regex varying("[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:.]{12}|[0-9]+ ms");
+  // The emulated machine may read a key-up a millisecond late or more.
+  const std::regex varying("[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:.]{12}( \\(read [0-9]+ ms later\\))?|[0-9]+ ms");
+  // Both unconfirmed episodes fall within one flight of the bus.
   EXPECT_EQ(std::regex_replace(said, varying, "#"),
             "Standby command not sent: " + cause + "\n" +
                 "Press of the autopilot key released at #: not confirmed; no standby command reached "
                 "the bus; 8 commands not sent: " + cause + "; given up after 8 commands with no standby "
-                "report; warning alarm started\n"
+                "report; warning alarm started; the bus around it in flight 000001\n"
                 "Press of the autopilot key released at #: confirmed by the UI after #\n"
                 "Press of the autopilot key released at #: not confirmed; standby commanded 2 times, "
                 "the first 3.0 s after the release; the autopilot reported standby # after the first "
-                "command; warning alarm started, cut short by the all-clear\n");
+                "command; warning alarm started, cut short by the all-clear; the bus around it in flight "
+                "000001\n");
   const std::string ctl = std::string(HELMWATCH_CTL) + " -u " + socket_;
   EXPECT_EQ(Shell(ctl + " history 3"), said.substr(said.find('\n') + 1));
   EXPECT_NE(Shell(ctl + " status").find("; alarm buzzer; last press "), std::string::npos);
