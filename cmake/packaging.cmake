@@ -9,6 +9,10 @@ configure_file(${PROJECT_SOURCE_DIR}/packaging/helmwatch.service.in ${helmwatch_
 # systemd reads units below the prefix's lib/systemd/system, /usr and
 # /usr/local alike; not the multiarch library folder.
 install(FILES ${helmwatch_service} DESTINATION lib/systemd/system)
+# The flights the guard writes on /run, copied to /var/lib as they come.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/helmwatch-flights.path
+              ${PROJECT_SOURCE_DIR}/packaging/helmwatch-flights.service
+        DESTINATION lib/systemd/system)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/60-helmwatch-keypad.rules
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 

@@ -34,6 +34,7 @@
 #include "common/monotonic_time.h"
 #include "guard/episode/episode_log.h"
 #include "guard/tests/test_io.h"
+#include "recorder/flight_recorder.h"
 #include "tests/system/bench_session.h"
 
 namespace helmwatch_test {
@@ -124,19 +125,25 @@ struct Boat {
 // reads; or the autopilot's own status message (kind 10 from address 3, not
 // in standby) at the same pace, which the guard's receive filter must let
 // through and decode: the worst case.
-enum class Flood { kUnrelated, kAutopilotStatus };
+// The status messages also paced as a real 250 kbit/s bus carries them at
+// most, about 1,900 a second, one frame a wake-up; the bursts come faster.
+enum class Flood { kUnrelated, kAutopilotStatus, kPacedStatus };
 
 // From the autopilot's controller, not echoed back to it.
 std::unique_ptr<DaemonProcess> StartFlood(Flood flood = Flood::kUnrelated) {
-  const bool status = flood == Flood::kAutopilotStatus;
+  const bool status = flood != Flood::kUnrelated;
+  const bool paced = flood == Flood::kPacedStatus;
   return std::make_unique<DaemonProcess>(std::vector<std::string>{
       "cangen", "can1", "-e", "-I", status ? "18FF1903" : "0CF00400", "-L", "8", "-D",
-      status ? "419F000A00000000" : "i", "-g", kFloodGapMs, "-c", kFloodBurst, "-x", "-p", "10"});
+      status ? "419F000A00000000" : "i", "-g", paced ? "0.52" : kFloodGapMs, "-c", paced ? "1" : kFloodBurst,
+      "-x", "-p", "10"});
 }
 
 void CpuPerFrame(Flood kind) {
   std::printf("[%s] CPU time per frame on the bus, flooded for 5 s with %s:\n", Machine(),
-              kind == Flood::kUnrelated ? "unrelated traffic" : "autopilot status messages");
+              kind == Flood::kUnrelated        ? "unrelated traffic"
+              : kind == Flood::kPacedStatus ? "autopilot status messages, paced as the bus carries them"
+                                            : "autopilot status messages in bursts");
   Boat boat({});
   DaemonProcess candump({"candump", "can0"});
   SleepFor(0.5);
@@ -165,6 +172,7 @@ void CpuPerFrame(Flood kind) {
               100 * daemon_cpu / seconds);
   std::printf("  candump:   %7.1f us a frame, %5.1f %% of one CPU\n", candump_cpu * per_frame,
               100 * candump_cpu / seconds);
+  if (candump_cpu > 0) std::printf("  helmwatch / candump: %.2f\n", daemon_cpu / candump_cpu);
 }
 
 // A blocking client of the control socket.
@@ -542,6 +550,46 @@ void RecordCost() {
   fs::remove_all(folder);
 }
 
+// What the flight recorder costs the guard: recording the frames a drain
+// read (a batch of 32 status frames), and writing a flight out, a piece of
+// 64 lines at a time, from a window full of the worst bus's frames.
+void FlightCost() {
+  constexpr int kBatches = 2000;
+  constexpr int kWindowFrames = 50000;
+  std::printf("[%s] Flight recorder: recording %d batches of %d frames, then writing a flight of %d:\n",
+              Machine(), kBatches, kHalMostFramesPerRead, kWindowFrames);
+  const std::string folder = MakeMemoryFolder("helmwatch-flights");
+  if (folder.empty() || StartFlightRecorder((folder + "/control.flight").c_str(), kFlightEntries) > FlightNotLocked) {
+    std::printf("  no recorder could be started\n");
+    return;
+  }
+  HalReceived batch[kHalMostFramesPerRead] = {};
+  for (HalReceived& frame : batch) {
+    frame.frame = {kAutopilotStatusId, 8, {0x41, 0x9F, 0x00, 0x0A, 0, 0, 0, 0}};
+    clock_gettime(CLOCK_REALTIME, &frame.stamp);
+  }
+  const double start = Now();
+  for (int i = 0; i < kBatches; ++i) RecordFrames(batch, kHalMostFramesPerRead);
+  std::printf("  recording: %.0f ns a frame\n", 1e9 * (Now() - start) / (kBatches * kHalMostFramesPerRead));
+  const timespec key_down = MonotonicNow();
+  (void)BeginFlightWindow(key_down);
+  for (int i = 0; i < kWindowFrames / kHalMostFramesPerRead; ++i) RecordFrames(batch, kHalMostFramesPerRead);
+  EndFlightWindow(MonotonicNow());
+  const timespec later = AddMicroseconds(MonotonicNow(), 11 * kMicrosecondsPerSecond);
+  std::vector<double> pieces;
+  for (FlightWrite wrote = {FlightWriting, 0, false, 0}; wrote.state == FlightWriting || pieces.empty();) {
+    const double piece = Now();
+    wrote = WriteFlightPiece(later, 64);
+    pieces.push_back(Now() - piece);
+    if (wrote.state == FlightFailed || wrote.state == FlightIdle) break;
+  }
+  std::sort(pieces.begin(), pieces.end());
+  std::printf("  writing: %zu pieces of 64 lines, median %.0f us, max %.0f us a piece\n", pieces.size(),
+              1e6 * pieces[pieces.size() / 2], 1e6 * pieces.back());
+  StopFlightRecorder();
+  fs::remove_all(folder);
+}
+
 }  // namespace
 }  // namespace helmwatch_test
 
@@ -552,11 +600,13 @@ int main() {
               Machine());
   CpuPerFrame(Flood::kUnrelated);
   CpuPerFrame(Flood::kAutopilotStatus);
+  CpuPerFrame(Flood::kPacedStatus);
   CommandTiming(false);
   CommandTiming(true);
   StandbyToCleared();
   ControlBytes();
   StartUpAndMemory();
   RecordCost();
+  FlightCost();
   return 0;
 }

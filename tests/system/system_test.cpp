@@ -767,6 +767,50 @@ TEST_F(SystemTest, EachEpisodeLeavesOneRecordOfHowItEnded) {
 // Standard error that nobody reads, full before the start, and a line to
 // write in the middle of an unconfirmed press (the keypad unplugged): the
 // line is lost, not the commands, and the guard still answers.
+// The flight of an unconfirmed press the autopilot answers after its second
+// command, fetched with helmwatch-ctl flight once its 10 s after the
+// episode are over: candump's log format, which can-utils' log2asc reads
+// whole; the autopilot's status from before the press, the guard's
+// commands as they reached the bus (two, so four frames), stamps in
+// order; the record names it.
+TEST_F(SystemTest, FlightOfAnUnconfirmedPressKeepsWhatTheBusSaid) {
+  StartAutopilot({"--standby-on-command=350"});
+  StartDaemon();
+  const double released = Press();
+  timespec wall;
+  clock_gettime(CLOCK_REALTIME, &wall);
+  const double released_wall = static_cast<double>(wall.tv_sec) + static_cast<double>(wall.tv_nsec) / 1e9 -
+                               (Now() - released);
+  SleepUntil(released + kWindow + kInterval + 0.1 + 10 + 2);
+  const std::string ctl = std::string(HELMWATCH_CTL) + " -u " + socket_;
+  const std::string flight = Shell(ctl + " flight");
+  std::printf("helmwatch-ctl flight:\n%s", flight.c_str());
+  const std::regex frame("\\(([0-9]{10})\\.([0-9]{6})\\) can0 ([0-9A-F]{8})#([0-9A-F]{0,16})");
+  std::istringstream lines(flight);
+  int frames = 0;
+  int commands = 0;
+  int statuses_before = 0;
+  double last = 0;
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch got;
+    ASSERT_TRUE(std::regex_match(line, got, frame)) << line;
+    frames += 1;
+    const double at = std::stod(got[1].str() + "." + got[2].str());
+    EXPECT_GE(at, last) << line;
+    last = at;
+    const unsigned long id = std::stoul(got[3].str(), nullptr, 16);
+    if ((id & 0x3FFFF00) == 0x1FF2200) commands += 1;
+    if ((id & 0x3FFFF00) == 0xFF1900 && at < released_wall) statuses_before += 1;
+  }
+  EXPECT_GT(statuses_before, 0) << flight;
+  EXPECT_EQ(commands, 4) << flight;
+  const std::string file = dir_ + "/flight.log";
+  std::ofstream(file) << flight;
+  const std::string asc = Shell("log2asc -I " + file + " can0");
+  EXPECT_EQ(std::count(asc.begin(), asc.end(), '\n'), frames + 3) << asc;  // its 3 header lines
+  EXPECT_NE(Shell(ctl + " history").find("; the bus around it in flight 000001"), std::string::npos);
+}
+
 TEST_F(SystemTest, StandardErrorNobodyReadsCostsLinesNotCommands) {
   StartAutopilot();
   StartOptions full;
