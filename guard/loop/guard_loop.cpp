@@ -314,14 +314,14 @@ void RunGuardLoop(int key_fd, int can_socket_fd, int listen_fd) {
     const int timer = SupervisionTimerFd();
     if (timer >= 0) AddToSet(timer, &ready, &count);
     now = MonotonicNow();
-    timespec guard_wake;
+    timespec guard_wake = {0, 0};
     const bool guard_waits = GuardWakeTime(loop.guard, &guard_wake);
-    timespec flight_wake;
+    timespec flight_wake = {0, 0};
     const bool flight = FlightWakeTime(guard_waits, guard_wake, now, writing_flight, &flight_wake);
-    timespec wake = guard_wake;
-    if (flight && (!guard_waits || IsBefore(flight_wake, guard_wake))) wake = flight_wake;
-    timeval left = TimeLeft(now, wake);
-    const int result = select(count, &ready, nullptr, nullptr, guard_waits || flight ? &left : nullptr);
+    const bool waits = guard_waits || flight;
+    const timespec wake = flight && (!guard_waits || IsBefore(flight_wake, guard_wake)) ? flight_wake : guard_wake;
+    timeval left = waits ? TimeLeft(now, wake) : timeval{0, 0};
+    const int result = select(count, &ready, nullptr, nullptr, waits ? &left : nullptr);
     // An interruption (a signal handled, a tracer attaching) is no failure:
     // the deadline stands, so select is asked again.
     if (result < 0 && errno == EINTR) continue;
