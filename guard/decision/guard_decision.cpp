@@ -281,6 +281,10 @@ void DecideGuardPass(const GuardRecord& record, const PassReading& reading, Guar
   *next = decision.guard;
 }
 
+bool GuardWantsEveryStatus(const GuardRecord& record) {
+  return record.state == GuardStandbySent || record.state == GuardAlarming;
+}
+
 bool GuardWakeTime(const GuardRecord& record, timespec* at) {
   if (record.timeout_armed != 0) *at = record.deadline;
   const bool retry_first =

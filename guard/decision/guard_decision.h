@@ -149,6 +149,11 @@ struct GuardActions {
   GuardAction list[kMaxGuardActions];
 };
 
+// Whether every autopilot status is wanted the moment it comes: while the
+// guard commands, a standby report ends the episode with the all-clear.
+// Otherwise no decision hangs on a status read a little later.
+bool GuardWantsEveryStatus(const GuardRecord& record);
+
 // When select is to return for the record, on CLOCK_MONOTONIC: the
 // deadline, or a waiting frame's retry when that comes first; false while
 // nothing is armed.

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "alarm/alarm.h"
 #include "can/autopilot.h"
@@ -87,6 +88,15 @@ void StartStandbyCommand(GuardLoop* loop) {
   }
 }
 
+// Frames the latest drain read, for the loop to tell a busy bus; every one
+// goes to the flight recorder.
+int frames_read = 0;
+
+void CountAndRecordFrames(const HalReceived* frames, int count) {
+  frames_read += count;
+  RecordFrames(frames, count);
+}
+
 // Takes everything the client has sent, up to a batch, in one read.
 void ReadControlClient(GuardLoop* loop, ControlReading* control) {
   control->count = ReadControlBytes(&loop->client_fd, control->bytes, sizeof control->bytes);
@@ -118,7 +128,9 @@ void ReadReadyDescriptors(GuardLoop* loop, const fd_set* ready, PassReading* rea
   // input closed may be given it for a socket.
   if (loop->can_fd >= 0 && FD_ISSET(loop->can_fd, ready)) {
     ApStatusReport& heard = reading->can.statuses;
-    (void)DrainCanInput(&heard, RecordFrames);
+    frames_read = 0;
+    (void)DrainCanInput(&heard, CountAndRecordFrames);
+    loop->can_busy = frames_read > 0;
     reading->can.drained_at = MonotonicNow();
     if (heard.commands_on_bus > 0) NoteCommandOnBus(&loop->episode, heard.last_on_bus);
   }
@@ -280,6 +292,12 @@ constexpr long long kFlightQuietMicroseconds = 50000;
 constexpr long long kFlightPieceGapMicroseconds = 2000;
 constexpr int kFlightPieceLines = 64;
 
+// Unless the guard commands, the CAN socket is read on the loop's own tick
+// rather than at every frame: a busy bus (up to about 1,900 status frames
+// a second) then costs a batched read a tick, not a wake-up a frame, and
+// the kernel keeps the frames and their stamps meanwhile.
+constexpr long long kCanTickMicroseconds = 50000;
+
 // When the recorder wants the loop back for its next piece, if it does.
 bool FlightWakeTime(bool guard_waits, timespec guard_wake, timespec now, bool writing, timespec* at) {
   if (!FlightPieceDue(at)) return false;
@@ -308,18 +326,28 @@ void RunGuardLoop(int key_fd, int can_socket_fd, int listen_fd) {
   timespec now = MonotonicNow();
   Supervise(GuardStatusFacts(&loop, now), now);
   bool writing_flight = false;
+  timespec can_read_at = now;
   for (;;) {
     fd_set ready;
     int count = FillGuardSelectSet(&loop, &ready);
     const int timer = SupervisionTimerFd();
     if (timer >= 0) AddToSet(timer, &ready, &count);
     now = MonotonicNow();
-    timespec guard_wake = {0, 0};
-    const bool guard_waits = GuardWakeTime(loop.guard, &guard_wake);
+    timespec decisions_wake = {0, 0};
+    const bool decisions_wait = GuardWakeTime(loop.guard, &decisions_wake);
+    // A bus that sent frames since the last read is read on the tick.
+    const bool can_ticks = loop.can_fd >= 0 && loop.can_busy && !GuardWantsEveryStatus(loop.guard);
+    const timespec can_tick = AddMicroseconds(can_read_at, kCanTickMicroseconds);
+    if (can_ticks) FD_CLR(loop.can_fd, &ready);
     timespec flight_wake = {0, 0};
-    const bool flight = FlightWakeTime(guard_waits, guard_wake, now, writing_flight, &flight_wake);
-    const bool waits = guard_waits || flight;
-    const timespec wake = flight && (!guard_waits || IsBefore(flight_wake, guard_wake)) ? flight_wake : guard_wake;
+    const bool flight = FlightWakeTime(decisions_wait, decisions_wake, now, writing_flight, &flight_wake);
+    bool waits = false;
+    timespec wake = {0, 0};
+    for (const auto& [on, at] : {std::pair{decisions_wait, decisions_wake}, std::pair{can_ticks, can_tick},
+                                 std::pair{flight, flight_wake}}) {
+      if (on && (!waits || IsBefore(at, wake))) wake = at;
+      waits = waits || on;
+    }
     timeval left = waits ? TimeLeft(now, wake) : timeval{0, 0};
     const int result = select(count, &ready, nullptr, nullptr, waits ? &left : nullptr);
     // An interruption (a signal handled, a tracer attaching) is no failure:
@@ -337,10 +365,17 @@ void RunGuardLoop(int key_fd, int can_socket_fd, int listen_fd) {
       ServeSupervisionTimer();
       guard_ready -= 1;
     }
-    const bool guard_due = guard_waits && !IsBefore(now, guard_wake);
-    if (guard_ready > 0 || (result == 0 && guard_due)) {
+    const bool decisions_due = decisions_wait && !IsBefore(now, decisions_wake);
+    // The tick reads the CAN socket as though select had found it ready,
+    // and so does any pass between ticks: its decisions see the bus as it is.
+    if (can_ticks && (guard_ready > 0 || decisions_due || !IsBefore(now, can_tick))) {
+      FD_SET(loop.can_fd, &ready);
+      guard_ready += 1;
+    }
+    if (guard_ready > 0 && loop.can_fd >= 0 && FD_ISSET(loop.can_fd, &ready)) can_read_at = now;
+    if (guard_ready > 0 || decisions_due) {
       RunGuardPass(&loop, guard_ready, &ready, &now);
-    } else if (result == 0 && flight) {
+    } else if (flight && !IsBefore(now, flight_wake)) {
       writing_flight = WriteFlight(now);
     }
     Supervise(GuardStatusFacts(&loop, now), now);

@@ -30,6 +30,9 @@ struct GuardLoop {
   ApStandbyCommand command;
   bool command_refused;
   bool flight_window;
+  // The latest read of the CAN socket found frames: read it on the loop's
+  // tick, not at every frame, unless the guard commands.
+  bool can_busy;
   // What the latest pass read and what it decided, for whoever watches the
   // guard pass by pass.
   PassReading last_reading;
