@@ -241,7 +241,7 @@ void PutClientBytes(const uint8_t* bytes, size_t count) {
 
 void ClientSends(FuzzedDataProvider& input) {
   if (h.client < 0) return;
-  uint8_t bytes[8];
+  uint8_t bytes[8] = {};
   const size_t count = input.ConsumeIntegralInRange<size_t>(1, sizeof bytes);
   for (size_t i = 0; i < count; ++i) {
     uint8_t byte = input.ConsumeIntegralInRange<uint8_t>(0, 3);
