@@ -422,6 +422,9 @@ int HalReceiveFrames(int /*channel_number*/, HalReceived* frames, int max, bool*
     } else {
       out.frame.id = in.can_id & CAN_EFF_MASK;
       if ((in.can_id & CAN_EFF_FLAG) == 0) out.flags |= kHalFrameStandard;
+      // Read after the bus-off's error frame, it was received after it:
+      // the controller is back, even when its restart frame was lost.
+      channel.bus_on = 1;
     }
     if ((batch.messages[i].msg_hdr.msg_flags & MSG_CONFIRM) != 0) out.flags |= kHalFrameOwn;
     out.frame.length = in.can_dlc;

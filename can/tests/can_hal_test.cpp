@@ -484,6 +484,8 @@ TEST_F(CanLayer, EmptyQueueGivesMinus2AfterOneRead) {
   EXPECT_EQ(fake_can_sockets.reads, 1);
 }
 
+// A frame that comes after the bus-off's error frame was received after it:
+// the controller is back, though the restart's frame be lost.
 TEST_F(CanLayer, ErrorFramesSetTheBusStateOnTheWayToTheNextDataFrame) {
   Open();
   const int fd = channel().fd;
@@ -491,12 +493,13 @@ TEST_F(CanLayer, ErrorFramesSetTheBusStateOnTheWayToTheNextDataFrame) {
   ASSERT_TRUE(PutBusFrame(fd, CAN_EFF_FLAG | 0x18FF1903, {0x41, 0x9F, 0, 0x0A, 8, 0, 0, 0}));
   CanFrame frame = {};
   EXPECT_EQ(HalReceiveFrame(0, &frame), kHalOk);
-  EXPECT_EQ(channel().bus_on, 0);
+  EXPECT_EQ(channel().bus_on, 1);
   EXPECT_EQ(frame.id, 0x18FF1903U);
   EXPECT_EQ(frame.length, 8);
   EXPECT_THAT(frame.data, ElementsAre(0x41, 0x9F, 0, 0x0A, 8, 0, 0, 0));
   EXPECT_EQ(HalReceiveFrame(0, &frame), kHalErrorNoFrame);
 
+  ASSERT_TRUE(PutBusFrame(fd, CAN_ERR_FLAG | CAN_ERR_BUSOFF, {0, 0, 0, 0, 0, 0, 0, 0}));
   ASSERT_TRUE(PutBusFrame(fd, CAN_ERR_FLAG | CAN_ERR_RESTARTED, {0, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(HalReceiveFrame(0, &frame), kHalErrorNoFrame);
   EXPECT_EQ(channel().bus_on, 1);
