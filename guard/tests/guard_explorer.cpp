@@ -95,25 +95,25 @@ constexpr PassSpec kPasses[] = {
     {"a CAN frame, no autopilot status", AtRetries, false, 0, 0, 0, false, {}, 0, false, 2},
 };
 
-PassReading Reading(const PassSpec& spec, int64_t now) {
+PassReading Reading(const PassSpec& pass, int64_t now) {
   PassReading reading = {};
   reading.began = NanosecondsToTimespec(now);
-  reading.timed_out = spec.timed_out;
-  reading.can.statuses = {spec.status == 0 || spec.status == 1 ? 1U : 0U, spec.status == 1, 0, 0};
+  reading.timed_out = pass.timed_out;
+  reading.can.statuses = {pass.status == 0 || pass.status == 1 ? 1U : 0U, pass.status == 1, 0, 0};
   reading.can.drained_at = reading.began;
-  reading.control = {spec.byte_count, {spec.bytes[0], spec.bytes[1]}, reading.began, spec.gone};
-  reading.key.device_lost = spec.lost;
-  reading.key.read = spec.code != 0;
+  reading.control = {pass.byte_count, {pass.bytes[0], pass.bytes[1]}, reading.began, pass.gone};
+  reading.key.device_lost = pass.lost;
+  reading.key.read = pass.code != 0;
   reading.key.read_at = reading.began;
   // A FIFO keypad's events are dated by their read, to the nanosecond; a
   // device's by its stamp, in microseconds.
-  reading.key.stamps_monotonic = spec.lag > 0;
-  const timespec moved = NanosecondsToTimespec(now - spec.lag);
+  reading.key.stamps_monotonic = pass.lag > 0;
+  const timespec moved = NanosecondsToTimespec(now - pass.lag);
   reading.key.event.input_event_sec = moved.tv_sec;
   reading.key.event.input_event_usec = moved.tv_nsec / kNanosecondsPerMicrosecond;
   reading.key.event.type = EV_KEY;
-  reading.key.event.code = spec.code;
-  reading.key.event.value = spec.value;
+  reading.key.event.code = pass.code;
+  reading.key.event.value = pass.value;
   return reading;
 }
 
@@ -301,27 +301,27 @@ int main() {
                                             Moments(nodes[at], AtDeadlines), Moments(nodes[at], AtLate),
                                             Moments(nodes[at], AtRetries)};
     for (uint16_t p = 0; p < static_cast<uint16_t>(std::size(kPasses)); ++p) {
-      const PassSpec& spec = kPasses[p];
+      const PassSpec& pass = kPasses[p];
       // A key event read late was read after a stall: no pass came between
       // its moment and its read.
-      const std::vector<int64_t> stalled = {kNow + spec.lag};
-      for (int64_t moment : spec.lag > 0 ? stalled : moments[spec.when]) {
+      const std::vector<int64_t> stalled = {kNow + pass.lag};
+      for (int64_t moment : pass.lag > 0 ? stalled : moments[pass.when]) {
         const Node from = nodes[at];  // a copy: pushing a node may move them all
         timespec wake;
-        if (spec.timed_out && (!GuardWakeTime(from.guard, &wake) || moment < TimespecNanoseconds(wake))) continue;
+        if (pass.timed_out && (!GuardWakeTime(from.guard, &wake) || moment < TimespecNanoseconds(wake))) continue;
         // A keypad's stamps come in order: none before the held chord began.
-        if (spec.code != 0 && from.monitor.keys_down != 0 && moment - spec.lag < from.monitor.chord_down) continue;
+        if (pass.code != 0 && from.monitor.keys_down != 0 && moment - pass.lag < from.monitor.chord_down) continue;
         // Each pass as it was, and, when it sent a command's frames, with
         // the full transmit queue refusing them.
         for (const bool refused : {false, true}) {
-          const PassReading reading = Reading(spec, moment);
+          const PassReading reading = Reading(pass, moment);
           Node next = from;
           GuardActions actions = {};
           DecideGuardPass(from.guard, reading, &next.guard, &actions);
           transitions += 1;
           const char* broken = CheckGuardPass(&next.monitor, reading, actions, next.guard);
           if (refused && broken == nullptr) {
-            if (spec.when != AtRetries || !Sends(actions)) break;
+            if (pass.when != AtRetries || !Sends(actions)) break;
             PassReading refusal = {};
             refusal.began = reading.began;
             refusal.command_refused = true;
